@@ -1,0 +1,306 @@
+#include "binding/convert.h"
+
+#include <dlfcn.h>
+
+#include <charconv>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+
+#include "binding/messages.h"
+
+namespace brackwell::binding {
+namespace {
+
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. It is looked up at run time so
+// that the module still loads on 3.9 and imports nothing beyond the 3.9 stable ABI;
+// there the text goes through a temporary bytes object instead.
+AsUtf8AndSize resolve_as_utf8_and_size() noexcept {
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return nullptr;
+  if (major < 3 || (major == 3 && minor < 10)) return nullptr;
+  return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+AsUtf8AndSize as_utf8_and_size() noexcept {
+  static const AsUtf8AndSize function = resolve_as_utf8_and_size();
+  return function;
+}
+
+// Items above this count are not reserved up front from a sequence's reported length:
+// a length that large is more likely a lie than a real column list.
+constexpr Py_ssize_t kMaxReservedHint = Py_ssize_t{1} << 24;
+
+template <class Vector>
+void reserve_hint(Vector& items, PyObject* sequence) {
+  const Py_ssize_t hint = PySequence_Size(sequence);
+  if (hint < 0) {
+    clear_unless_panic();
+    return;
+  }
+  if (hint > kMaxReservedHint) return;
+  try {
+    items.reserve(std::size_t(hint));
+  } catch (const std::bad_alloc&) {
+    // a hint too large to reserve is no hint
+  } catch (const std::length_error&) {
+  }
+}
+
+// Calls `each` on every item of a sequence, in order: by index for an exact list or
+// tuple (nothing can change them while a str is converted), else through iteration.
+template <class Each>
+void for_each_item(PyObject* sequence, Each&& each) {
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+    const bool is_list = PyList_CheckExact(sequence);
+    const Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      each(is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+    }
+    return;
+  }
+  Ref iterator = owned(PyObject_GetIter(sequence));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) each(item.get());
+  if (PyErr_Occurred()) throw PyError::fetch();
+}
+
+void check_list_argument(PyObject* obj) {
+  if (PyUnicode_Check(obj)) throw PyError::make(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) throw conversion_error(obj, "Sequence");
+}
+
+std::string fallback_display_text(PyObject* obj) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    if (!name) clear_unless_panic();
+    return "<unprintable object>";
+  }
+  return "<unprintable " + lossy_utf8(name.get()) + " object>";
+}
+
+PyObject* g_sequence_abc = nullptr;  // collections.abc.Sequence, kept for the process
+
+PyObject* sequence_abc() {
+  if (!g_sequence_abc) {
+    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (module) g_sequence_abc = PyObject_GetAttrString(module.get(), "Sequence");
+  }
+  return g_sequence_abc;
+}
+
+}  // namespace
+
+std::string type_qualname(PyObject* obj) {
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    if (std::optional<Utf8> text = try_utf8(name.get())) return std::string(text->view);
+  }
+  clear_unless_panic();
+  return "<failed to extract type name>";
+}
+
+PyError conversion_error(PyObject* obj, std::string_view target) {
+  return PyError::make(PyExc_TypeError, cannot_convert(type_qualname(obj), target));
+}
+
+std::optional<Utf8> try_utf8(PyObject* str) noexcept {
+  if (AsUtf8AndSize fast = as_utf8_and_size()) {
+    Py_ssize_t size = 0;
+    const char* data = fast(str, &size);
+    if (!data) return std::nullopt;
+    return Utf8{std::string_view(data, std::size_t(size)), Ref()};
+  }
+  Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str));
+  if (!bytes) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+  return Utf8{std::string_view(data, std::size_t(size)), std::move(bytes)};
+}
+
+Utf8 text_view(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) throw conversion_error(obj, "PyString");
+  std::optional<Utf8> text = try_utf8(obj);
+  if (!text) throw PyError::fetch();
+  return std::move(*text);
+}
+
+std::string to_text(PyObject* obj) { return std::string(text_view(obj).view); }
+
+std::string lossy_utf8(PyObject* str) {
+  if (std::optional<Utf8> text = try_utf8(str)) return std::string(text->view);
+  clear_unless_panic();
+  // Lone surrogates: encode them as they are, then let the decoder replace each byte
+  // sequence that is not valid UTF-8.
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  if (!bytes) {
+    clear_unless_panic();
+    return {};
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  PyBytes_AsStringAndSize(bytes.get(), &data, &size);
+  Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(data, size, "replace"));
+  std::optional<Utf8> text;
+  if (repaired) text = try_utf8(repaired.get());
+  if (!text) {
+    clear_unless_panic();
+    return {};
+  }
+  return std::string(text->view);
+}
+
+std::string display_text(PyObject* obj) {
+  if (obj == Py_None) return "None";
+  if (obj == Py_True) return "True";
+  if (obj == Py_False) return "False";
+  if (PyUnicode_CheckExact(obj)) return lossy_utf8(obj);
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      char digits[24];
+      const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+      return std::string(digits, end);
+    }
+  }
+  Ref text = Ref::steal(PyObject_Str(obj));
+  if (!text) {
+    if (panic_pending()) throw PyError::fetch();  // thrown on as a Panic
+    PyErr_WriteUnraisable(obj);
+    return fallback_display_text(obj);
+  }
+  return lossy_utf8(text.get());
+}
+
+std::int64_t to_i64(PyObject* obj) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = owned(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const long long value = PyLong_AsLongLong(obj);
+  if (value == -1 && PyErr_Occurred()) throw PyError::fetch();
+  return value;
+}
+
+std::uint64_t to_u64(PyObject* obj) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = owned(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyError::fetch();
+  return value;
+}
+
+namespace {
+
+// True when obj's type is numpy's boolean scalar type.
+bool is_numpy_bool(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+  Ref name = Ref::steal(PyObject_GetAttrString(type, "__name__"));
+  if (!module || !name) {
+    clear_unless_panic();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+bool numpy_bool_value(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
+  if (!method) {
+    clear_unless_panic();
+    Ref type_text = owned(PyObject_Str(type));
+    throw PyError::make(PyExc_TypeError, "object of type '" + lossy_utf8(type_text.get()) +
+                                             "' does not define a '__bool__' conversion");
+  }
+  Ref result = owned(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+  if (result.get() == Py_True) return true;
+  if (result.get() == Py_False) return false;
+  throw conversion_error(result.get(), "PyBool");
+}
+
+}  // namespace
+
+bool to_bool(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  if (is_numpy_bool(obj)) return numpy_bool_value(obj);
+  throw conversion_error(obj, "PyBool");
+}
+
+std::vector<std::string> to_text_list(PyObject* obj) {
+  check_list_argument(obj);
+  std::vector<std::string> texts;
+  reserve_hint(texts, obj);
+  for_each_item(obj, [&](PyObject* item) { texts.push_back(to_text(item)); });
+  return texts;
+}
+
+template <std::size_t N>
+std::vector<std::array<std::string, N>> to_text_tuples(PyObject* obj) {
+  check_list_argument(obj);
+  std::vector<std::array<std::string, N>> tuples;
+  reserve_hint(tuples, obj);
+  for_each_item(obj, [&](PyObject* item) {
+    if (!PyTuple_Check(item)) throw conversion_error(item, "PyTuple");
+    const std::size_t size = std::size_t(PyTuple_Size(item));
+    if (size != N) throw PyError::make(PyExc_ValueError, wrong_tuple_length(N, size));
+    std::array<std::string, N>& texts = tuples.emplace_back();
+    for (std::size_t i = 0; i < N; ++i) texts[i] = to_text(PyTuple_GetItem(item, Py_ssize_t(i)));
+  });
+  return tuples;
+}
+
+template std::vector<std::array<std::string, 2>> to_text_tuples<2>(PyObject*);
+template std::vector<std::array<std::string, 3>> to_text_tuples<3>(PyObject*);
+
+bool is_sequence(PyObject* obj) {
+  if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
+  PyObject* abc = sequence_abc();
+  const int result = abc ? PyObject_IsInstance(obj, abc) : -1;
+  if (result < 0) {
+    if (panic_pending()) throw PyError::fetch();
+    PyErr_WriteUnraisable(obj);
+    return false;
+  }
+  return result == 1;
+}
+
+PyObject* require_dict(PyObject* obj) {
+  if (!PyDict_Check(obj)) throw conversion_error(obj, "PyDict");
+  return obj;
+}
+
+Ref to_str(std::string_view text) {
+  return created(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
+Ref to_int(std::int64_t value) { return created(PyLong_FromLongLong(value)); }
+Ref to_uint(std::uint64_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
+Ref to_float(double value) { return created(PyFloat_FromDouble(value)); }
+Ref to_bool_object(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+Ref none() { return Ref::borrow(Py_None); }
+Ref new_list(std::size_t size) { return created(PyList_New(Py_ssize_t(size))); }
+
+void set_list_item(PyObject* list, std::size_t index, Ref item) {
+  if (PyList_SetItem(list, Py_ssize_t(index), item.release()) < 0) throw PyError::fetch();
+}
+
+Ref pair(Ref first, Ref second) {
+  Ref tuple = created(PyTuple_New(2));
+  PyTuple_SetItem(tuple.get(), 0, first.release());
+  PyTuple_SetItem(tuple.get(), 1, second.release());
+  return tuple;
+}
+
+}  // namespace brackwell::binding

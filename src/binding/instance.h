@@ -1,0 +1,88 @@
+// Instances of the module's classes: the object header, a borrow counter and the
+// class's native record. Generic constructor, deallocation and garbage-collector
+// slots; instance_of() checks the type and hands out the layout for a hold.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <type_traits>
+
+#include "binding/boundary.h"
+#include "binding/convert.h"
+#include "binding/hold.h"
+#include "binding/params.h"
+#include "module/class_def.h"
+
+namespace brackwell::binding {
+
+template <class Record>
+struct Instance {
+  PyObject ob_base;
+  BorrowCounter counter;
+  Record record;
+};
+
+// A record that owns Python references says so with `static constexpr bool
+// kGarbageCollected = true` and provides traverse(visit, arg) and clear().
+template <class Record>
+constexpr bool kGarbageCollected = requires { requires Record::kGarbageCollected; };
+
+template <class Record>
+Instance<Record>& as_instance(PyObject* self) noexcept {
+  return *reinterpret_cast<Instance<Record>*>(self);
+}
+
+// The instance behind `self`, refused with the conversion message naming the class when
+// `self` is not one (possible only when a method is called unbound with a stranger).
+template <class Record>
+Instance<Record>& instance_of(PyObject* self, const module::ClassDef& def) {
+  if (!self || !PyObject_TypeCheck(self, def.type())) throw conversion_error(self, def.name());
+  return as_instance<Record>(self);
+}
+
+// tp_new: binds the empty parameter list of `__new__`, allocates through the type's
+// allocation slot and installs an empty record.
+template <class Record, const Params& New>
+PyObject* instance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  static_assert(std::is_nothrow_default_constructible_v<Record>);
+  return entry([&] {
+    bind(New, args, kwargs);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref self = owned(alloc(type, 0));
+    // The allocator zero-fills (and tracks a collected type); no Python code runs
+    // before the record is in place.
+    Instance<Record>& instance = as_instance<Record>(self.get());
+    new (&instance.counter) BorrowCounter{};
+    new (&instance.record) Record{};
+    return self;
+  });
+}
+
+// tp_dealloc: drops the record, frees through the type's free slot, then releases the
+// reference every heap-type instance holds on its type.
+template <class Record>
+void instance_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if constexpr (kGarbageCollected<Record>) PyObject_GC_UnTrack(self);
+  dealloc_entry(self, [&] { as_instance<Record>(self).record.~Record(); });
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+// tp_traverse: the type first (heap-type instances own it), then the record's objects.
+template <class Record>
+int instance_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  return as_instance<Record>(self).record.traverse(visit, arg);
+}
+
+// tp_clear: drops the record's references to break a cycle.
+template <class Record>
+int instance_clear(PyObject* self) noexcept {
+  as_instance<Record>(self).record.clear();
+  return 0;
+}
+
+}  // namespace brackwell::binding

@@ -1,0 +1,61 @@
+// Argument binding. Each method has one constexpr Params record beside its entry;
+// bind() places the call's arguments in slots by position and keyword (borrowed, nothing
+// converted) and raises the binding TypeErrors; argument() converts one slot and gives a
+// TypeError from the conversion the "argument '...': " prefix.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <span>
+#include <string_view>
+
+#include "binding/error.h"
+
+namespace brackwell::binding {
+
+// The parameters of one method or constructor: all positional-or-keyword, the first
+// `required` of them without a default.
+struct Params {
+  std::string_view owner;
+  std::string_view function;
+  std::span<const std::string_view> names;
+  std::size_t required;
+};
+
+// The bound arguments of one call: borrowed references, nullptr where omitted.
+class Bound {
+ public:
+  static constexpr std::size_t kMaxParams = 8;
+  explicit Bound(const Params& params) : params_(params) {}
+  PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+  bool has(std::size_t i) const noexcept { return slots_[i] != nullptr; }
+  const Params& params() const noexcept { return params_; }
+
+ private:
+  friend Bound bind(const Params&, PyObject*, PyObject*);
+  const Params& params_;
+  std::array<PyObject*, kMaxParams> slots_{};
+};
+
+// Binds a positional tuple and an optional keyword dict. Throws PyError (TypeError)
+// for surplus positionals (checked first), a repeated or unknown keyword (the first
+// offending one, in dict order), then missing required parameters.
+Bound bind(const Params& params, PyObject* args, PyObject* kwargs);
+
+// `error`, a TypeError, as "argument '{parameter}': {message}" with its __cause__ kept.
+PyError with_argument_prefix(std::string_view parameter, const PyError& error);
+
+// Converts bound slot `i` with `convert`; a TypeError (exactly) gets the argument prefix,
+// every other failure passes unchanged.
+template <class Convert>
+auto argument(const Bound& bound, std::size_t i, Convert&& convert) -> decltype(convert(bound[i])) {
+  try {
+    return convert(bound[i]);
+  } catch (PyError& error) {
+    if (!error.is_exactly(PyExc_TypeError)) throw;
+    throw with_argument_prefix(bound.params().names[i], error);
+  }
+}
+
+}  // namespace brackwell::binding
