@@ -1,0 +1,74 @@
+#include "common/seeded_hash.h"
+
+#include <sys/random.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace brackwell::common {
+namespace {
+
+struct ProcessKey {
+  std::uint64_t k0, k1;
+};
+
+std::uint64_t splitmix(std::uint64_t& state) noexcept {
+  std::uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return z ^ (z >> 31);
+}
+
+ProcessKey draw_key() noexcept {
+  std::uint64_t seed[2] = {0, 0};
+  if (getrandom(seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+    // No entropy yet (early boot): the clock still differs from process to process.
+    seed[0] ^= std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    seed[1] ^= reinterpret_cast<std::uintptr_t>(&seed);
+  }
+  // Odd multipliers keep every input bit in play.
+  return {splitmix(seed[0]) | 1, splitmix(seed[1]) | 1};
+}
+
+const ProcessKey& process_key() noexcept {
+  static const ProcessKey key = draw_key();
+  return key;
+}
+
+// 64x64 -> 128-bit multiply folded to 64 bits: every input bit reaches every output bit.
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return std::uint64_t(product) ^ std::uint64_t(product >> 64);
+}
+
+inline std::uint64_t load64(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// The last 1..7 bytes of a text, packed into one word.
+inline std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
+  std::uint64_t v = 0;
+  std::memcpy(&v, p, n);
+  return v;
+}
+
+}  // namespace
+
+std::uint64_t hash_u64(std::uint64_t value) noexcept {
+  const ProcessKey& key = process_key();
+  return fold_multiply(value ^ key.k0, key.k1);
+}
+
+std::uint64_t hash_bytes(std::string_view bytes) noexcept {
+  const ProcessKey& key = process_key();
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  std::uint64_t h = key.k0 ^ (std::uint64_t(n) * 0x9e3779b97f4a7c15ull);
+  for (; n >= 8; p += 8, n -= 8) h = fold_multiply(h ^ load64(p), key.k1);
+  if (n > 0) h = fold_multiply(h ^ load_tail(p, n), key.k1);
+  return fold_multiply(h, key.k0 ^ key.k1);
+}
+
+}  // namespace brackwell::common
