@@ -37,7 +37,8 @@ const ProcessKey& process_key() noexcept {
 
 // 64x64 -> 128-bit multiply folded to 64 bits: every input bit reaches every output bit.
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
-  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  __extension__ using Wide = unsigned __int128;  // a GCC and Clang extension
+  const Wide product = static_cast<Wide>(a) * b;
   return std::uint64_t(product) ^ std::uint64_t(product >> 64);
 }
 
