@@ -1,8 +1,10 @@
 // BatchAggregator's Python face: binds, holds and converts the arguments of each method,
 // classifies keys and drives the two key sets.
-#include <string>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
+#include "batcher/key_set.h"
 #include "binding/instance.h"
 #include "binding/method.h"
 
@@ -11,13 +13,68 @@ namespace {
 
 using namespace brackwell::binding;
 
-struct BatchAggregatorRecord {};
+struct BatchAggregatorRecord {
+  IntKeySet int_keys;
+  TextKeySet text_keys;
+
+  std::size_t size() const noexcept { return int_keys.size() + text_keys.size(); }
+};
 using Object = Instance<BatchAggregatorRecord>;
 
 module::ClassDef& class_def();
 
-[[noreturn]] void not_built() {
-  throw PyError::make(PyExc_NotImplementedError, "BatchAggregator is not built yet");
+Object& object(PyObject* self) {
+  return instance_of<BatchAggregatorRecord>(self, class_def());
+}
+
+// The integer a key stands for when it is an int (bool included) or has __index__ and
+// fits in 64 bits; nullopt otherwise, with any error from __index__ cleared.
+std::optional<std::int64_t> integer_key(PyObject* key) {
+  if (key == Py_True) return 1;
+  if (key == Py_False) return 0;
+  Ref index;
+  if (!PyLong_Check(key)) {
+    // Without an __index__ there is nothing to try: no exception is raised only to be
+    // cleared again, which matters for a batch of floats.
+    if (!PyIndex_Check(key)) return std::nullopt;
+    index = Ref::steal(PyNumber_Index(key));
+    if (!index) {
+      clear_unless_panic();
+      return std::nullopt;
+    }
+    key = index.get();
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
+  if (overflow != 0) return std::nullopt;
+  if (value == -1 && PyErr_Occurred()) {
+    clear_unless_panic();
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Adds a key of any type to the set it belongs in; true when it was not there yet.
+// An integer in 64 bits is an integer key; else a str that encodes strictly is a text
+// key; anything else is keyed by its display text. Failures along the way are absorbed
+// without throwing; only a PanicException raised by Python code gets out, as Panic.
+bool add_any(BatchAggregatorRecord& keys, PyObject* key) {
+  // Exact int and exact str decide at once: neither can have the other conversion.
+  if (PyLong_CheckExact(key)) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (overflow == 0) return keys.int_keys.add(value);
+    return keys.text_keys.add(display_text(key));  // its decimal digits
+  }
+  if (!PyUnicode_CheckExact(key)) {
+    if (const std::optional<std::int64_t> value = integer_key(key)) {
+      return keys.int_keys.add(*value);
+    }
+    if (!PyUnicode_Check(key)) return keys.text_keys.add(display_text(key));
+  }
+  if (const std::optional<Utf8> text = try_utf8(key)) return keys.text_keys.add(text->view);
+  clear_unless_panic();  // a lone surrogate: the display text replaces it
+  return keys.text_keys.add(display_text(key));
 }
 
 constexpr std::string_view kKeyNames[] = {"key"};
@@ -28,28 +85,34 @@ constexpr std::string_view kKeysNames[] = {"keys"};
 constexpr Params kAddKeysBatch{"BatchAggregator", "add_keys_batch", kKeysNames, 1};
 
 PyObject* add_key_int(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return entry([&]() -> Ref {
+  return entry([&] {
     const Bound bound = bind(kAddKeyInt, args, kwargs);
-    ExclusiveHold hold{instance_of<BatchAggregatorRecord>(self, class_def()).counter};
-    argument(bound, 0, to_i64);
-    not_built();
+    Object& instance = object(self);
+    ExclusiveHold hold{instance.counter};
+    BatchAggregatorRecord& keys = instance.record;
+    const std::int64_t key = argument(bound, 0, to_i64);
+    return to_bool_object(keys.int_keys.add(key));
   });
 }
 
 PyObject* add_key_str(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return entry([&]() -> Ref {
+  return entry([&] {
     const Bound bound = bind(kAddKeyStr, args, kwargs);
-    ExclusiveHold hold{instance_of<BatchAggregatorRecord>(self, class_def()).counter};
-    argument(bound, 0, to_text);
-    not_built();
+    Object& instance = object(self);
+    ExclusiveHold hold{instance.counter};
+    BatchAggregatorRecord& keys = instance.record;
+    const Utf8 key = argument(bound, 0, text_view);
+    return to_bool_object(keys.text_keys.add(key.view));
   });
 }
 
 PyObject* add_key(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return entry([&]() -> Ref {
-    bind(kAddKey, args, kwargs);
-    ExclusiveHold hold{instance_of<BatchAggregatorRecord>(self, class_def()).counter};
-    not_built();
+  return entry([&] {
+    const Bound bound = bind(kAddKey, args, kwargs);
+    Object& instance = object(self);
+    ExclusiveHold hold{instance.counter};
+    BatchAggregatorRecord& keys = instance.record;
+    return to_bool_object(add_any(keys, bound[0]));  // the argument tuple keeps the key alive
   });
 }
 
@@ -58,26 +121,80 @@ bool require_sequence(PyObject* obj) {
   return true;
 }
 
+// Item `i` of `keys` as PySequence_GetItem gives it, read directly from an exact tuple or
+// list. A list is measured again for every item: a key's __index__ or __str__ may have
+// shortened it, and then PySequence_GetItem raises the IndexError.
+Ref item_at(PyObject* keys, Py_ssize_t i, bool is_tuple, bool is_list) {
+  if (is_tuple) return Ref::borrow(PyTuple_GetItem(keys, i));
+  if (is_list && i < PyList_Size(keys)) return Ref::borrow(PyList_GetItem(keys, i));
+  return owned(PySequence_GetItem(keys, i));
+}
+
 PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return entry([&]() -> Ref {
+  return entry([&] {
     const Bound bound = bind(kAddKeysBatch, args, kwargs);
-    ExclusiveHold hold{instance_of<BatchAggregatorRecord>(self, class_def()).counter};
+    Object& instance = object(self);
+    ExclusiveHold hold{instance.counter};
+    BatchAggregatorRecord& keys = instance.record;
     argument(bound, 0, require_sequence);
-    not_built();
+    PyObject* sequence = bound[0];
+    // Read once: items appended while the batch runs are not looked at.
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) throw PyError::fetch();
+    const bool is_tuple = PyTuple_CheckExact(sequence);
+    const bool is_list = PyList_CheckExact(sequence);
+    std::uint64_t added = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      // Owned for the whole classification, which may run Python code that drops the
+      // sequence's own reference to the item. A failure ends the batch; the keys of the
+      // items before stay.
+      const Ref item = item_at(sequence, i, is_tuple, is_list);
+      added += add_any(keys, item.get());
+    }
+    return to_uint(added);
   });
 }
 
-template <bool kExclusive>
-PyObject* stub_query(PyObject* self, PyObject*) noexcept {
-  return entry([&]() -> Ref {
-    BorrowCounter& counter = instance_of<BatchAggregatorRecord>(self, class_def()).counter;
-    if constexpr (kExclusive) {
-      ExclusiveHold hold{counter};
-      not_built();
-    } else {
-      SharedHold hold{counter};
-      not_built();
+PyObject* get_keys(PyObject* self, PyObject*) noexcept {
+  return entry([&] {
+    Object& instance = object(self);
+    SharedHold hold{instance.counter};
+    const BatchAggregatorRecord& keys = instance.record;
+    // Nothing below runs Python code, so the sets cannot change while they are read.
+    Ref list = new_list(keys.size());
+    std::size_t i = 0;
+    for (const std::int64_t key : keys.int_keys.keys()) set_list_item(list.get(), i++, to_int(key));
+    for (std::size_t at = 0; at < keys.text_keys.size(); ++at) {
+      set_list_item(list.get(), i++, to_str(keys.text_keys.at(at)));
     }
+    return list;
+  });
+}
+
+PyObject* clear(PyObject* self, PyObject*) noexcept {
+  return entry([&] {
+    Object& instance = object(self);
+    ExclusiveHold hold{instance.counter};
+    BatchAggregatorRecord& keys = instance.record;
+    keys.int_keys.clear();
+    keys.text_keys.clear();
+    return none();
+  });
+}
+
+PyObject* len(PyObject* self, PyObject*) noexcept {
+  return entry([&] {
+    Object& instance = object(self);
+    SharedHold hold{instance.counter};
+    return to_uint(instance.record.size());
+  });
+}
+
+PyObject* is_empty(PyObject* self, PyObject*) noexcept {
+  return entry([&] {
+    Object& instance = object(self);
+    SharedHold hold{instance.counter};
+    return to_bool_object(instance.record.size() == 0);
   });
 }
 
@@ -91,12 +208,12 @@ PyMethodDef kMethods[] = {
     method("add_key", add_key, "add_key($self, key)\n--\n\nDynamically add key checking type"),
     method("add_keys_batch", add_keys_batch,
            "add_keys_batch($self, keys)\n--\n\nBatch add keys in a single FFI boundary call"),
-    method("get_keys", stub_query<false>,
+    method("get_keys", get_keys,
            "get_keys($self)\n--\n\nReturns deduplicated keys as a PyList constructed directly in "
            "Rust"),
-    method("clear", stub_query<true>, "clear($self)\n--\n\n"),
-    method("len", stub_query<false>, "len($self)\n--\n\n"),
-    method("is_empty", stub_query<false>, "is_empty($self)\n--\n\n"),
+    method("clear", clear, "clear($self)\n--\n\n"),
+    method("len", len, "len($self)\n--\n\n"),
+    method("is_empty", is_empty, "is_empty($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -119,5 +236,7 @@ module::ClassDef& class_def() {
 }  // namespace brackwell::batcher
 
 namespace brackwell::module {
-ClassDef& batch_aggregator_class() { return batcher::class_def(); }
+ClassDef& batch_aggregator_class() {
+  return batcher::class_def();
+}
 }  // namespace brackwell::module

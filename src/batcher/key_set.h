@@ -1,0 +1,70 @@
+// Deduplicating key sets that remember the order in which keys were first added: one of
+// 64-bit integers and one of UTF-8 texts (compared byte for byte). Each set owns its
+// keys; texts are copied in. Hashing is keyed per process, so crafted keys cannot pile
+// up in one probe chain, while the order handed out never depends on the hash.
+// Throws only std::bad_alloc, or std::length_error past 2^32 - 1 keys.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace brackwell::batcher {
+
+// Open-addressing index from hashes to positions in a dense key vector. Its owner
+// supplies the equality test and the hashes; it keeps no keys of its own.
+class PositionIndex {
+ public:
+  // The position of the key equal to the one hashed to `hash` (`equal(position)` says
+  // which is), or, when none is, records `next` for it and returns `next`.
+  template <class Equal>
+  std::size_t find_or_add(std::uint64_t hash, std::size_t next, Equal&& equal);
+  // Makes room for `count` keys in all, rehashing the recorded positions with
+  // `hash_at(position)` when it grows.
+  template <class HashAt>
+  void reserve(std::size_t count, HashAt&& hash_at);
+  // Forgets every position and keeps the slots.
+  void clear() noexcept;
+
+ private:
+  // 0 for an empty slot, else the hash's upper half above position + 1.
+  std::vector<std::uint64_t> slots_;
+};
+
+// Integer keys, first-added order.
+class IntKeySet {
+ public:
+  // Adds `key` unless present; true when it was added.
+  bool add(std::int64_t key);
+  std::size_t size() const noexcept { return keys_.size(); }
+  // Every key once, in the order first added.
+  std::span<const std::int64_t> keys() const noexcept { return keys_; }
+  // Empties the set and keeps its storage.
+  void clear() noexcept;
+
+ private:
+  std::vector<std::int64_t> keys_;
+  PositionIndex index_;
+};
+
+// Text keys, first-added order. The bytes of all keys sit in one buffer, so keys of
+// any length cost no allocation of their own and clear() keeps all of it.
+class TextKeySet {
+ public:
+  // Adds a copy of `key` unless an equal text is present; true when it was added.
+  bool add(std::string_view key);
+  std::size_t size() const noexcept { return ends_.size(); }
+  // The key added `position`-th (from 0); valid until the next add or clear.
+  std::string_view at(std::size_t position) const noexcept;
+  // Empties the set and keeps its storage.
+  void clear() noexcept;
+
+ private:
+  std::vector<char> bytes_;
+  std::vector<std::size_t> ends_;  // end offset of each key in bytes_
+  PositionIndex index_;
+};
+
+}  // namespace brackwell::batcher
