@@ -1,0 +1,103 @@
+// _brackwell_floor: the cheapest calls the interpreter allows in each call style that
+// brackwell's classes use, so that the benchmark can show what a method costs beyond the
+// call itself. One class, Floor, whose methods do nothing but accept their arguments, plus
+// one that turns a str into UTF-8 and back into a new str. Built with the flags of the
+// main module (C++20, -O3, abi3 at 3.9, hidden visibility); never installed.
+#include <Python.h>
+
+namespace {
+
+// None as a new reference: the 3.12+ headers make Py_RETURN_NONE skip the reference.
+PyObject* new_none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+// Accepts exactly kCount positional arguments and no keywords, as a method of the main
+// module does for a positional call; the arguments themselves are not looked at.
+template <Py_ssize_t kCount>
+PyObject* takes(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  if ((kwargs && PyDict_Size(kwargs) != 0) || PyTuple_Size(args) != kCount) {
+    PyErr_Format(PyExc_TypeError, "takes exactly %zd positional arguments", kCount);
+    return nullptr;
+  }
+  return new_none();
+}
+
+// METH_NOARGS: the interpreter has already refused any argument.
+PyObject* no_args(PyObject*, PyObject*) noexcept {
+  return new_none();
+}
+
+// One str argument converted strictly to UTF-8 and returned as a new str: the least any
+// method that reads a text and returns a text has to pay on the 3.9 stable ABI.
+PyObject* echo_text(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  if ((kwargs && PyDict_Size(kwargs) != 0) || PyTuple_Size(args) != 1) {
+    PyErr_SetString(PyExc_TypeError, "takes exactly 1 positional argument");
+    return nullptr;
+  }
+  PyObject* text = PyTuple_GetItem(args, 0);
+  if (!PyUnicode_Check(text)) {
+    PyErr_SetString(PyExc_TypeError, "expects a str");
+    return nullptr;
+  }
+  PyObject* bytes = PyUnicode_AsUTF8String(text);
+  if (!bytes) return nullptr;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  PyObject* result = nullptr;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) == 0) {
+    result = PyUnicode_FromStringAndSize(data, size);
+  }
+  Py_DECREF(bytes);
+  return result;
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kArgsKwargs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"args1", as_cfunction(takes<1>), kArgsKwargs, "args1($self, a)\n--\n\n"},
+    {"args2", as_cfunction(takes<2>), kArgsKwargs, "args2($self, a, b)\n--\n\n"},
+    {"args3", as_cfunction(takes<3>), kArgsKwargs, "args3($self, a, b, c)\n--\n\n"},
+    {"args4", as_cfunction(takes<4>), kArgsKwargs, "args4($self, a, b, c, d)\n--\n\n"},
+    {"args8", as_cfunction(takes<8>), kArgsKwargs, "args8($self, a, b, c, d, e, f, g, h)\n--\n\n"},
+    {"noargs", as_cfunction(no_args), METH_NOARGS, "noargs($self)\n--\n\n"},
+    {"static1", as_cfunction(takes<1>), kArgsKwargs | METH_STATIC, "static1(a)\n--\n\n"},
+    {"echo_text", as_cfunction(echo_text), kArgsKwargs, "echo_text($self, text)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_methods, kMethods},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"_brackwell_floor.Floor", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_brackwell_floor",
+    "Call-cost floor for brackwell's benchmark.",
+    -1,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__brackwell_floor() {
+  PyObject* module = PyModule_Create(&kModule);
+  if (!module) return nullptr;
+  PyObject* type = PyType_FromSpec(&kSpec);
+  if (!type || PyModule_AddObject(module, "Floor", type) < 0) {
+    Py_XDECREF(type);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
