@@ -1,25 +1,52 @@
 // StateTracker's Python face: binds, holds and converts the arguments of each method,
 // drives the field table and builds the result objects.
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/instance.h"
 #include "binding/method.h"
+#include "state_tracker/benchmark.h"
+#include "state_tracker/field_table.h"
 
 namespace brackwell::state_tracker {
 namespace {
 
 using namespace brackwell::binding;
 
-struct StateTrackerRecord {};
+// The tracker's native state: its fields with the objects assigned, and a str object
+// per field name, made at the first result that needs it and reused until the next
+// reload (so results do not build the same names call after call).
+struct StateTrackerRecord {
+  static constexpr bool kGarbageCollected = true;
+
+  FieldTable<Ref> table;
+  std::vector<Ref> name_objects;  // by field position; empty slots not made yet
+
+  int traverse(visitproc visit, void* arg) const {
+    for (const auto& field : table.fields()) Py_VISIT(field.entry.current_value.get());
+    return 0;
+  }
+
+  void clear() noexcept {
+    table.clear();
+    name_objects.clear();
+  }
+
+  // The str of the field at `position`; borrowed, valid until the next reload.
+  PyObject* name_object(std::size_t position) {
+    // Sized before any str is made: a nested shared call that runs meanwhile (from a
+    // finaliser) then never moves the slot being filled.
+    if (name_objects.size() < table.size()) name_objects.resize(table.size());
+    Ref& name = name_objects[position];
+    if (!name) name = to_str(table.fields()[position].name);
+    return name.get();
+  }
+};
 using Object = Instance<StateTrackerRecord>;
 
 module::ClassDef& class_def();
-
-[[noreturn]] void not_built() {
-  throw PyError::make(PyExc_NotImplementedError, "StateTracker is not built yet");
-}
-
 
 constexpr std::string_view kDataNames[] = {"data"};
 constexpr Params kSetInitialState{"StateTracker", "set_initial_state", kDataNames, 1};
@@ -27,9 +54,35 @@ constexpr Params kSetInitialState{"StateTracker", "set_initial_state", kDataName
 PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetInitialState, args, kwargs);
-    ExclusiveHold hold{instance_of<StateTrackerRecord>(self, class_def()).counter};
-    argument(bound, 0, require_dict);
-    not_built();
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    ExclusiveHold hold{object.counter};
+    PyObject* data = argument(bound, 0, require_dict);
+    StateTrackerRecord& record = object.record;
+
+    const Py_ssize_t start_size = PyDict_Size(data);
+    record.name_objects.clear();
+    // Releasing the old values may run their finalisers, which could change `data`:
+    // the size checks below compare against the size taken before.
+    record.table.begin_reload(std::size_t(start_size));
+
+    Py_ssize_t position = 0;
+    Py_ssize_t yielded = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (;;) {
+      if (PyDict_Size(data) != start_size) {
+        throw Panic{"dictionary changed size during iteration"};
+      }
+      if (!PyDict_Next(data, &position, &key, &value)) break;
+      if (++yielded > start_size) throw Panic{"dictionary keys changed during iteration"};
+      // Both are borrowed from the dict, which the value's str() may change.
+      Ref name_owner = Ref::borrow(key);
+      Ref held = Ref::borrow(value);
+      const Utf8 name = text_view(key);  // no argument prefix: the key is not an argument
+      std::string text = display_text(value);
+      record.table.load(name.view, std::move(text), std::move(held));
+    }
+    return none();
   });
 }
 
@@ -39,9 +92,16 @@ constexpr Params kSetField{"StateTracker", "set_field", kSetFieldNames, 2};
 PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetField, args, kwargs);
-    ExclusiveHold hold{instance_of<StateTrackerRecord>(self, class_def()).counter};
-    [[maybe_unused]] const std::string field = argument(bound, 0, to_text);
-    not_built();
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    ExclusiveHold hold{object.counter};
+    // The name is kept alive across the value's str(), which may run any code.
+    Ref name_owner = Ref::borrow(bound[0]);
+    const Utf8 name = argument(bound, 0, text_view);
+    Ref value = Ref::borrow(bound[1]);
+    // The text first: the table is not touched until nothing can fail or run code.
+    std::string text = display_text(value.get());
+    object.record.table.assign(name.view, std::move(text), std::move(value));
+    return none();
   });
 }
 
@@ -51,23 +111,73 @@ constexpr Params kGetField{"StateTracker", "get_field", kFieldNames, 1};
 PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kGetField, args, kwargs);
-    SharedHold hold{instance_of<StateTrackerRecord>(self, class_def()).counter};
-    [[maybe_unused]] const std::string field = argument(bound, 0, to_text);
-    not_built();
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    SharedHold hold{object.counter};
+    const Utf8 name = argument(bound, 0, text_view);
+    const FieldEntry<Ref>* found = object.record.table.find(name.view);
+    if (!found) return none();
+    return Ref::borrow(found->current_value.get());
   });
 }
 
-template <bool kExclusive>
-PyObject* stub_query(PyObject* self, PyObject*) noexcept {
+PyObject* is_dirty(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
-    BorrowCounter& counter = instance_of<StateTrackerRecord>(self, class_def()).counter;
-    if constexpr (kExclusive) {
-      ExclusiveHold hold{counter};
-      not_built();
-    } else {
-      SharedHold hold{counter};
-      not_built();
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    SharedHold hold{object.counter};
+    return to_bool_object(object.record.table.any_dirty());
+  });
+}
+
+PyObject* dirty_fields(PyObject* self, PyObject*) noexcept {
+  return entry([&]() -> Ref {
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    SharedHold hold{object.counter};
+    StateTrackerRecord& record = object.record;
+    Ref list = new_list(record.table.dirty_count());
+    std::size_t slot = 0;
+    const auto fields = record.table.fields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (!fields[i].entry.dirty()) continue;
+      set_list_item(list.get(), slot++, Ref::borrow(record.name_object(i)));
     }
+    return list;
+  });
+}
+
+// A new dict of name -> current object for every field, or for the dirty ones only.
+Ref fields_dict(StateTrackerRecord& record, bool dirty_only) {
+  Ref dict = created(PyDict_New());
+  const auto fields = record.table.fields();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (dirty_only && !fields[i].entry.dirty()) continue;
+    // Stored str keys hash and compare without running Python code.
+    check(PyDict_SetItem(dict.get(), record.name_object(i), fields[i].entry.current_value.get()));
+  }
+  return dict;
+}
+
+PyObject* get_dirty_changes(PyObject* self, PyObject*) noexcept {
+  return entry([&]() -> Ref {
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    SharedHold hold{object.counter};
+    return fields_dict(object.record, true);
+  });
+}
+
+PyObject* hydrate_snapshot(PyObject* self, PyObject*) noexcept {
+  return entry([&]() -> Ref {
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    ExclusiveHold hold{object.counter};
+    object.record.table.commit();
+    return none();
+  });
+}
+
+PyObject* get_current_dict(PyObject* self, PyObject*) noexcept {
+  return entry([&]() -> Ref {
+    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    SharedHold hold{object.counter};
+    return fields_dict(object.record, false);
   });
 }
 
@@ -77,9 +187,8 @@ constexpr Params kBenchmark{"StateTracker", "benchmark_pure_rust", kCountNames, 
 PyObject* benchmark_pure_rust(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kBenchmark, args, kwargs);
-    [[maybe_unused]] const std::uint64_t count = argument(bound, 0, to_u64);
-    (void)count;
-    not_built();
+    const std::uint64_t count = argument(bound, 0, to_u64);
+    return to_float(run_native_benchmark(count));
   });
 }
 
@@ -89,11 +198,11 @@ PyMethodDef kMethods[] = {
     method("set_initial_state", set_initial_state, "set_initial_state($self, data)\n--\n\n"),
     method("set_field", set_field, "set_field($self, field, value)\n--\n\n"),
     method("get_field", get_field, "get_field($self, field)\n--\n\n"),
-    method("is_dirty", stub_query<false>, "is_dirty($self)\n--\n\n"),
-    method("dirty_fields", stub_query<false>, "dirty_fields($self)\n--\n\n"),
-    method("get_dirty_changes", stub_query<false>, "get_dirty_changes($self)\n--\n\n"),
-    method("hydrate_snapshot", stub_query<true>, "hydrate_snapshot($self)\n--\n\n"),
-    method("get_current_dict", stub_query<false>, "get_current_dict($self)\n--\n\n"),
+    method("is_dirty", is_dirty, "is_dirty($self)\n--\n\n"),
+    method("dirty_fields", dirty_fields, "dirty_fields($self)\n--\n\n"),
+    method("get_dirty_changes", get_dirty_changes, "get_dirty_changes($self)\n--\n\n"),
+    method("hydrate_snapshot", hydrate_snapshot, "hydrate_snapshot($self)\n--\n\n"),
+    method("get_current_dict", get_current_dict, "get_current_dict($self)\n--\n\n"),
     method("benchmark_pure_rust", benchmark_pure_rust,
            "benchmark_pure_rust(count)\n--\n\nPure Rust Native Benchmark (Rust -> Rust) executing "
            "100% in C/Rust memory using FxHashMap",
@@ -105,11 +214,15 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("StateTracker()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(instance_new<StateTrackerRecord, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<StateTrackerRecord>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<StateTrackerRecord>)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear<StateTrackerRecord>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.StateTracker", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, kSlots};
+// Collected: the values a tracker stores may refer back to it.
+PyType_Spec kSpec = {"builtins.StateTracker", sizeof(Object), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
 
 module::ClassDef& class_def() {
   static module::ClassDef def{"StateTracker", kSpec};
@@ -120,5 +233,7 @@ module::ClassDef& class_def() {
 }  // namespace brackwell::state_tracker
 
 namespace brackwell::module {
-ClassDef& state_tracker_class() { return state_tracker::class_def(); }
+ClassDef& state_tracker_class() {
+  return state_tracker::class_def();
+}
 }  // namespace brackwell::module

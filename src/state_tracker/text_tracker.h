@@ -1,0 +1,32 @@
+// NativeRustTracker: the field table holding texts only, never an object, for work that
+// runs without the interpreter (the native benchmark). It owns its names and texts;
+// building and changing it fail only by std::bad_alloc.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "state_tracker/field_table.h"
+
+namespace brackwell::state_tracker {
+
+class NativeRustTracker {
+ public:
+  // A tracker of four clean sample fields: "id" (the decimal text of `id`), "name"
+  // "Alice", "age" "25" and "active" "true", in that order.
+  explicit NativeRustTracker(std::uint64_t id);
+
+  // Sets the current text of `name`; false (and no change) when there is no such field.
+  bool set_current_text(std::string_view name, std::string_view text);
+  // True when some field is dirty; stops at the first one.
+  bool any_dirty() const noexcept { return table_.any_dirty(); }
+  // Makes every field clean.
+  void commit() { table_.commit(); }
+  // The fields, for inspection.
+  const FieldTable<NoObject>& table() const noexcept { return table_; }
+
+ private:
+  FieldTable<NoObject> table_;
+};
+
+}  // namespace brackwell::state_tracker

@@ -1,0 +1,426 @@
+import gc
+import sys
+import weakref
+from decimal import Decimal
+
+import pytest
+from leakcheck import assert_no_leak
+
+from brackwell import StateTracker
+
+
+def _panic_type():
+    data = {"a": 1}
+
+    class Grows:
+        def __str__(self):
+            data["b"] = 2
+            return "grows"
+
+    data["x"] = Grows()
+    try:
+        StateTracker().set_initial_state(data)
+    except BaseException as exc:  # the type is reachable only through an instance
+        return type(exc)
+    raise AssertionError("no failure")
+
+
+PanicException = _panic_type()
+
+
+class Raises:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Plain:
+    pass
+
+
+def test_worked_sequence():
+    t = StateTracker()
+    assert (t.is_dirty(), t.dirty_fields(), t.get_current_dict()) == (False, [], {})
+    ann = "".join(["A", "nn"])
+    assert t.set_initial_state({"id": 7, "name": ann, "age": 30}) is None
+    assert t.is_dirty() is False
+    assert t.get_field("name") is ann
+    assert t.get_field("nick") is None
+    assert t.set_field("name", "Bea") is None
+    assert (t.is_dirty(), t.dirty_fields(), t.get_dirty_changes()) == (
+        True,
+        ["name"],
+        {"name": "Bea"},
+    )
+    t.set_field("age", "30")
+    assert t.get_field("age") == "30" and t.dirty_fields() == ["name"]
+    t.set_field("nick", "b")
+    assert t.dirty_fields() == ["name"]
+    assert list(t.get_current_dict().items()) == [
+        ("id", 7),
+        ("name", "Bea"),
+        ("age", "30"),
+        ("nick", "b"),
+    ]
+    t.set_field("name", "Ann")
+    assert t.is_dirty() is False
+    t.set_field("name", "Cy")
+    assert t.hydrate_snapshot() is None
+    assert t.get_dirty_changes() == {} and t.get_field("name") == "Cy"
+    t.set_field("name", "Ann")
+    assert t.dirty_fields() == ["name"]
+    t.set_initial_state({})
+    assert t.get_current_dict() == {} and t.get_field("id") is None and not t.is_dirty()
+
+
+@pytest.mark.parametrize(
+    "loaded, assigned, dirty",
+    [
+        (1, "1", False),
+        (1, 1.0, True),
+        (None, "None", False),
+        ("None", None, False),
+        (True, 1, True),
+        (True, "True", False),
+        (30, 30, False),
+        (Decimal("1.0"), Decimal("1.00"), True),
+        (2**100, str(2**100), False),
+        ("Ann", "ann", True),
+        ("", " ", True),
+        ("\ud800", "\ufffd\ufffd\ufffd", False),  # a lone surrogate shows as three U+FFFD
+        ([1], [1], False),
+        (Raises(), Raises(), False),  # both fall back to "<unprintable Raises object>"
+        (Plain(), Plain(), True),  # the default str() shows the address
+    ],
+)
+def test_dirty_rule_compares_display_texts(loaded, assigned, dirty, unraisable):
+    t = StateTracker()
+    t.set_initial_state({"f": loaded})
+    t.set_field("f", assigned)
+    assert t.get_field("f") is assigned
+    assert t.is_dirty() is dirty
+    assert t.dirty_fields() == (["f"] if dirty else [])
+    assert t.get_dirty_changes() == ({"f": assigned} if dirty else {})
+    t.set_field("f", loaded)  # back to the snapshot text: clean again
+    assert t.is_dirty() is False
+
+
+def test_state_moves_between_clean_and_dirty():
+    t = StateTracker()
+    same = Plain()
+    t.set_field("obj", same)  # a new name enters clean
+    t.set_field("obj", same)
+    assert not t.is_dirty()
+    t.set_field("n", 1)
+    t.set_field("n", 2)
+    t.set_field("n", "2")  # same text as the current one: still dirty, newest object kept
+    assert t.dirty_fields() == ["n"] and t.get_field("n") == "2"
+    t.hydrate_snapshot()
+    t.set_field("n", 2)  # the value current before the commit
+    assert not t.is_dirty()
+    items = [1]
+    t.set_field("items", items)
+    items.append(2)  # a change inside a stored object is not seen
+    assert not t.is_dirty() and t.get_current_dict()["items"] is items
+
+
+@pytest.mark.parametrize("count", [3, 8, 9, 40, 1000])
+def test_insertion_order_and_lookup_at_every_table_size(count):
+    names = [f"k{(i * 7919) % count}" for i in range(count)]  # not sorted
+    values = [object() for _ in names]
+    t = StateTracker()
+    t.set_initial_state(dict(zip(names, values)))
+    assert list(t.get_current_dict()) == names
+    assert all(t.get_field(n) is v for n, v in zip(names, values))
+    assert t.get_field("missing") is None
+    t.set_field("new", 1)
+    for n in reversed(names[::3]):
+        t.set_field(n, "changed")
+    expected_dirty = names[::3]
+    assert t.dirty_fields() == expected_dirty
+    assert list(t.get_dirty_changes()) == expected_dirty
+    assert list(t.get_current_dict()) == names + ["new"]
+    t.set_initial_state({"z": 1, names[0]: 2})  # a reload starts a new order
+    assert list(t.get_current_dict()) == ["z", names[0]]
+    assert t.get_field(names[-1]) is None
+
+
+def test_names_are_exact_bytes():
+    t = StateTracker()
+    t.set_initial_state({"Name": 1, "name": 2, "": 3, "na\u00efve": 4})
+    assert [t.get_field(n) for n in ["Name", "name", "", "na\u00efve", "NAME", "naive"]] == [
+        1,
+        2,
+        3,
+        4,
+        None,
+        None,
+    ]
+
+
+def test_results_are_new_containers_with_str_keys():
+    class Key(str):
+        pass
+
+    t = StateTracker()
+    t.set_initial_state({Key("a"): 1})
+    t.set_field("a", 2)
+    first, second = t.get_current_dict(), t.get_current_dict()
+    assert first is not second and first == {"a": 2}
+    assert [type(k) for k in first] == [str]
+    assert type(t.dirty_fields()[0]) is str
+    first["b"] = 3
+    assert t.get_current_dict() == {"a": 2}
+
+
+def test_dict_subclass_is_read_from_its_own_storage():
+    class Lying(dict):
+        def items(self):
+            return [("fake", 1)]
+
+        def __iter__(self):
+            return iter(["fake"])
+
+        def __len__(self):
+            return 1
+
+    t = StateTracker()
+    t.set_initial_state(Lying(a=1, b=2))
+    assert t.get_current_dict() == {"a": 1, "b": 2}
+
+
+def test_duplicate_names_in_one_load_replace_in_place():
+    class Twin(str):  # equal text, but never equal as a dict key
+        def __hash__(self):
+            return id(self)
+
+        def __eq__(self, other):
+            return self is other
+
+    first, second = object(), object()
+    t = StateTracker()
+    t.set_initial_state({Twin("a"): first, "b": 1, Twin("a"): second})
+    assert list(t.get_current_dict().items()) == [("a", second), ("b", 1)]
+    assert sys.getrefcount(first) == 2
+
+
+@pytest.mark.parametrize(
+    "data, exc, message, loaded",
+    [
+        (
+            [("a", 1)],
+            TypeError,
+            "argument 'data': 'list' object cannot be converted to 'PyDict'",
+            None,
+        ),
+        (
+            {"a": 1, 2: "b", "c": 3},
+            TypeError,
+            "'int' object cannot be converted to 'PyString'",
+            {"a": 1},
+        ),
+        ({1: "a"}, TypeError, "'int' object cannot be converted to 'PyString'", {}),
+        ({"a": 1, "\ud800": 2}, UnicodeEncodeError, None, {"a": 1}),
+    ],
+)
+def test_refused_data(data, exc, message, loaded):
+    t = StateTracker()
+    t.set_initial_state({"old": 0})
+    t.set_field("old", 1)
+    with pytest.raises(exc) as info:
+        t.set_initial_state(data)
+    if message is not None:
+        assert str(info.value) == message
+    if loaded is None:  # refused before the table was touched
+        assert t.get_current_dict() == {"old": 1} and t.dirty_fields() == ["old"]
+    else:
+        assert t.get_current_dict() == loaded and not t.is_dirty()
+
+
+def test_field_must_be_str():
+    t = StateTracker()
+    for call in (lambda: t.set_field(1, "x"), lambda: t.get_field(None)):
+        with pytest.raises(TypeError, match="^argument 'field': '(int|NoneType)' object cannot"):
+            call()
+    assert t.get_current_dict() == {}
+
+
+def test_dict_changed_while_read():
+    data = {"a": 1}
+
+    class Grows:
+        def __str__(self):
+            data["z"] = 0
+            return "g"
+
+    data["b"] = Grows()
+    data["c"] = 3
+    t = StateTracker()
+    with pytest.raises(PanicException, match="^dictionary changed size during iteration$"):
+        t.set_initial_state(data)
+    assert list(t.get_current_dict()) == ["a", "b"]  # what was loaded before stays
+
+    data = {"a": 1}
+
+    class Swaps:
+        def __str__(self):
+            del data["a"]
+            data["late"] = 2  # same size, one pair more to walk
+            return "s"
+
+    data["b"] = Swaps()
+    with pytest.raises(PanicException, match="^dictionary keys changed during iteration$"):
+        t.set_initial_state(data)
+    assert list(t.get_current_dict()) == ["a", "b"]
+    assert t.set_field("a", 5) is None  # the tracker is released
+
+
+def test_str_that_raises_stores_the_fallback_text(unraisable):
+    t = StateTracker()
+    value = Raises()
+    t.set_initial_state({"f": value})
+    assert [(u.exc_type, str(u.exc_value)) for u in unraisable] == [(ValueError, "no text")]
+    t.set_field("f", "<unprintable Raises object>")
+    assert not t.is_dirty()
+
+
+def test_panic_from_str_passes_through_and_leaves_the_table(capsys):
+    class Panics:
+        def __str__(self):
+            raise PanicException("boom")
+
+    t = StateTracker()
+    t.set_initial_state({"a": 1, "b": 2})
+    with pytest.raises(PanicException, match="^boom$"):
+        t.set_field("a", Panics())
+    assert t.get_field("a") == 1 and not t.is_dirty()
+    with pytest.raises(PanicException, match="^boom$"):
+        t.set_initial_state({"x": 1, "y": Panics(), "z": 3})
+    assert t.get_current_dict() == {"x": 1}
+    assert "Python stack trace below:" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda t: t.get_field("a"), "Already mutably borrowed"),
+        (lambda t: t.get_current_dict(), "Already mutably borrowed"),
+        (lambda t: t.hydrate_snapshot(), "Already borrowed"),
+        (lambda t: t.set_initial_state({}), "Already borrowed"),
+    ],
+)
+def test_str_calling_back_into_the_tracker_is_refused(call, message, unraisable):
+    t = StateTracker()
+
+    class CallsBack:
+        def __str__(self):
+            call(t)
+            return "cb"
+
+    t.set_initial_state({"a": 1, "b": CallsBack()})
+    assert [str(u.exc_value) for u in unraisable] == [message]
+    assert list(t.get_current_dict()) == ["a", "b"]
+    t.set_field("b", "<unprintable CallsBack object>")  # the fallback text was stored
+    assert not t.is_dirty()
+
+
+def test_stored_values_are_held_until_replaced_reloaded_or_freed():
+    t = StateTracker()
+    a, b = Plain(), Plain()
+    t.set_initial_state({"x": a})
+    t.set_field("y", Plain())
+    assert isinstance(t.get_field("y"), Plain)  # held by the tracker alone
+    base = sys.getrefcount(a)
+    t.get_current_dict()
+    t.get_dirty_changes()
+    assert sys.getrefcount(a) == base
+    t.set_field("x", b)
+    assert sys.getrefcount(a) == base - 1
+    refs_b = sys.getrefcount(b)
+    t.set_initial_state({"z": a})
+    assert sys.getrefcount(b) == refs_b - 1
+    weak = weakref.ref(t.get_field("z"))
+    del t
+    assert sys.getrefcount(a) == base - 1 and weak() is a
+
+
+def test_values_released_while_the_collector_runs_are_never_visited():
+    t = StateTracker()
+    holder = [t]
+    seen = []
+
+    class Finalised:
+        def __del__(self):
+            gc.collect()  # traverses the tracker while it is being changed
+            if holder:
+                seen.append(sorted(type(x).__name__ for x in gc.get_referents(holder[0])))
+            else:
+                seen.append(None)
+
+    t.set_initial_state({"a": Finalised(), "b": Finalised()})
+    t.set_field("a", 1)  # the new value is stored before the old one goes
+    t.set_initial_state({"c": 2})  # values leave the table before they go
+    t.set_field("d", Finalised())
+    holder.clear()
+    del t
+    assert seen == [["Finalised", "int", "type"], ["type"], None]
+
+
+def test_a_cycle_through_a_tracker_is_collected():
+    class Model:
+        pass
+
+    t = StateTracker()
+    assert gc.is_tracked(t)
+    model = Model()
+    model.tracker = t
+    t.set_initial_state({"self": model, "n": 1})
+    referents = gc.get_referents(t)
+    assert type(t) in referents and model in referents
+    weak = weakref.ref(model)
+    del model, t, referents
+    gc.collect()
+    assert weak() is None
+
+
+def test_repeated_reloads_and_results_do_not_leak():
+    t = StateTracker()
+    value = object()
+    data = {f"f{i}": value for i in range(12)}
+
+    def cycle():
+        t.set_initial_state(data)
+        t.set_field("f3", 1)
+        t.get_current_dict()
+        t.dirty_fields()
+        t.get_dirty_changes()
+        t.hydrate_snapshot()
+
+    assert_no_leak(cycle, calls=300, watch=[value, t])
+
+
+@pytest.mark.parametrize(
+    "count, exc",
+    [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("3", TypeError)],
+)
+def test_benchmark_refuses_bad_counts(count, exc):
+    with pytest.raises(exc):
+        StateTracker.benchmark_pure_rust(count)
+
+
+def test_benchmark_times_the_work():
+    assert StateTracker.benchmark_pure_rust(0) >= 0.0
+    assert isinstance(StateTracker.benchmark_pure_rust(True), float)
+    small = min(StateTracker.benchmark_pure_rust(count=100) for _ in range(5))
+    large = StateTracker.benchmark_pure_rust(100_000)
+    assert large > 10 * small
+    t = StateTracker()
+    t.set_initial_state({"a": 1})
+    t.set_field("a", 2)
+    assert t.benchmark_pure_rust(10) >= 0.0
+    assert t.dirty_fields() == ["a"] and t.get_field("a") == 2
+
+
+@pytest.mark.no_sanitizer
+def test_benchmark_beyond_memory_is_a_memory_error():
+    with pytest.raises(MemoryError):
+        StateTracker.benchmark_pure_rust(2**64 - 1)
