@@ -183,6 +183,21 @@ class Description(dict):
             {"a": "T"},
             (["ALTER TABLE t ADD COLUMN  a  ;"], ["ALTER TABLE t DROP COLUMN  a ;"]),
         ),
+        (
+            {"a": {"".join(["null", "able"]): False, "".join(["data_", "type"]): "INT"}},
+            {},
+            (["CREATE TABLE IF NOT EXISTS t (a INT NOT NULL);"], ["DROP TABLE IF EXISTS t;"]),
+        ),
+        (
+            {"a": {Text("nullable"): False, "data_type": "INT"}},
+            {},
+            (["CREATE TABLE IF NOT EXISTS t (a INT NOT NULL);"], ["DROP TABLE IF EXISTS t;"]),
+        ),
+        (
+            {"a": {**{f"k{i}": i for i in range(10)}, "data_type": "INT", "primary_key": True}},
+            {"b": "T"},
+            (["ALTER TABLE t ADD COLUMN a INT;"], ["ALTER TABLE t DROP COLUMN a;"]),
+        ),
     ],
     ids=[
         "both-empty",
@@ -199,6 +214,9 @@ class Description(dict):
         "dict-subclass-description",
         "non-ascii",
         "verbatim-blanks",
+        "runtime-built-keys",
+        "str-subclass-key",
+        "large-description",
     ],
 )
 def test_edge_cases(model, db, expected):

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "common/seeded_hash.h"
 
@@ -26,34 +25,48 @@ struct NameHash {
   }
 };
 
-using NameSet = std::unordered_set<std::string_view, NameHash>;
-
 // Up to this many database columns a linear scan beats hashing every name.
 constexpr std::size_t kLinearScanMax = 8;
 
-// The database's column names, asked one model column at a time.
+// The database's column names, asked one model column at a time. Larger sets go into an
+// open-addressing table of indexes (one allocation, keyed hash).
 class DbNames {
  public:
-  explicit DbNames(std::span<const std::string> names) : names_(names) {
+  explicit DbNames(std::span<const std::string_view> names) : names_(names) {
     if (names.size() <= kLinearScanMax) return;
-    set_.reserve(names.size());
-    for (const std::string& name : names) set_.insert(name);
+    std::size_t capacity = 16;
+    while (capacity < names.size() * 2) capacity *= 2;
+    mask_ = capacity - 1;
+    slots_.assign(capacity, kEmpty);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      std::size_t slot = NameHash{}(names[i]) & mask_;
+      while (slots_[slot] != kEmpty) slot = (slot + 1) & mask_;
+      slots_[slot] = i;
+    }
   }
-  bool contains(std::string_view name) const {
-    if (names_.size() > kLinearScanMax) return set_.contains(name);
-    for (const std::string& known : names_) {
-      if (known == name) return true;
+  bool contains(std::string_view name) const noexcept {
+    if (slots_.empty()) {
+      for (std::string_view known : names_) {
+        if (known == name) return true;
+      }
+      return false;
+    }
+    for (std::size_t slot = NameHash{}(name)&mask_; slots_[slot] != kEmpty;
+         slot = (slot + 1) & mask_) {
+      if (names_[slots_[slot]] == name) return true;
     }
     return false;
   }
 
  private:
-  std::span<const std::string> names_;
-  NameSet set_;
+  static constexpr std::size_t kEmpty = ~std::size_t{0};
+  std::span<const std::string_view> names_;
+  std::vector<std::size_t> slots_;
+  std::size_t mask_ = 0;
 };
 
-std::string create_table(std::string_view table, std::span<const ModelColumn> model,
-                         std::string_view key) {
+void create_table(StatementList& out, std::string_view table, std::span<const ModelColumn> model,
+                  std::string_view key) {
   std::size_t size = kCreateHead.size() + table.size() + kOpen.size() + kCloseEnd.size();
   for (const ModelColumn& column : model) {
     size += column.name.size() + kSeparator.size();
@@ -61,55 +74,26 @@ std::string create_table(std::string_view table, std::span<const ModelColumn> mo
                 ? key.size()
                 : 1 + column.data_type.size() + (column.nullable ? 0 : kNotNull.size());
   }
-  std::string out;
-  out.reserve(size);
-  out.append(kCreateHead);
-  out.append(table);
-  out.append(kOpen);
+  out.reserve(1, size);
+  std::string& text = out.open();
+  text.append(kCreateHead);
+  text.append(table);
+  text.append(kOpen);
   bool first = true;
   for (const ModelColumn& column : model) {
-    if (!first) out.append(kSeparator);
+    if (!first) text.append(kSeparator);
     first = false;
-    out.append(column.name);
+    text.append(column.name);
     if (column.primary_key) {
-      out.append(key);  // the key form stands for the type and the nullability
+      text.append(key);  // the key form stands for the type and the nullability
       continue;
     }
-    out.push_back(' ');
-    out.append(column.data_type);
-    if (!column.nullable) out.append(kNotNull);
+    text.push_back(' ');
+    text.append(column.data_type);
+    if (!column.nullable) text.append(kNotNull);
   }
-  out.append(kCloseEnd);
-  return out;
-}
-
-std::string add_column(std::string_view table, const ModelColumn& column) {
-  // A key column added to a live table gets no key clause; its flag only withholds
-  // NOT NULL, which existing rows could not satisfy anyway.
-  const bool not_null = !column.nullable && !column.primary_key;
-  std::string out;
-  out.reserve(kAlterHead.size() + table.size() + kAddInfix.size() + column.name.size() + 1 +
-              column.data_type.size() + (not_null ? kNotNull.size() : 0) + kEnd.size());
-  out.append(kAlterHead);
-  out.append(table);
-  out.append(kAddInfix);
-  out.append(column.name);
-  out.push_back(' ');
-  out.append(column.data_type);
-  if (not_null) out.append(kNotNull);
-  out.append(kEnd);
-  return out;
-}
-
-std::string drop_column(std::string_view table, std::string_view name) {
-  std::string out;
-  out.reserve(kAlterHead.size() + table.size() + kDropInfix.size() + name.size() + kEnd.size());
-  out.append(kAlterHead);
-  out.append(table);
-  out.append(kDropInfix);
-  out.append(name);
-  out.append(kEnd);
-  return out;
+  text.append(kCloseEnd);
+  out.end_statement();
 }
 
 }  // namespace
@@ -128,43 +112,38 @@ void keep_last_description(std::vector<ModelColumn>& columns) {
   for (std::size_t i = 0; i < columns.size(); ++i) {
     const auto [slot, inserted] = first_at.try_emplace(columns[i].name, i);
     if (inserted) continue;
-    // Only the description moves: the names are equal, and the map's key views the
-    // earlier column's name.
-    ModelColumn& kept = columns[slot->second];
-    kept.data_type = std::move(columns[i].data_type);
-    kept.nullable = columns[i].nullable;
-    kept.primary_key = columns[i].primary_key;
+    columns[slot->second] = columns[i];  // the later description, at the earlier place
     repeated[i] = any = true;
   }
   if (!any) return;
   std::size_t out = 0;
   for (std::size_t i = 0; i < columns.size(); ++i) {
     if (repeated[i]) continue;
-    if (out != i) columns[out] = std::move(columns[i]);
+    columns[out] = columns[i];
     ++out;
   }
   columns.resize(out);
 }
 
 Migration diff_columns(std::string_view table, std::span<const ModelColumn> model,
-                       std::span<const std::string> db_names, std::string_view dialect) {
+                       std::span<const std::string_view> db_names, std::string_view dialect) {
   Migration migration;
   if (db_names.empty()) {
-    migration.upgrade.push_back(create_table(table, model, key_suffix(dialect)));
-    std::string drop;
-    drop.reserve(kDropTableHead.size() + table.size() + kEnd.size());
-    drop.append(kDropTableHead);
-    drop.append(table);
-    drop.append(kEnd);
-    migration.downgrade.push_back(std::move(drop));
+    create_table(migration.upgrade, table, model, key_suffix(dialect));
+    migration.downgrade.reserve(1, kDropTableHead.size() + table.size() + kEnd.size());
+    migration.downgrade.add({kDropTableHead, table, kEnd});
     return migration;
   }
   if (model.empty()) return migration;
   const DbNames present(db_names);
   for (const ModelColumn& column : model) {
     if (present.contains(column.name)) continue;
-    migration.upgrade.push_back(add_column(table, column));
-    migration.downgrade.push_back(drop_column(table, column.name));
+    // A key column added to a live table gets no key clause; its flag only withholds
+    // NOT NULL, as the key form would in a new table.
+    const bool not_null = !column.nullable && !column.primary_key;
+    migration.upgrade.add({kAlterHead, table, kAddInfix, column.name, " ", column.data_type,
+                           not_null ? kNotNull : std::string_view(), kEnd});
+    migration.downgrade.add({kAlterHead, table, kDropInfix, column.name, kEnd});
   }
   return migration;
 }

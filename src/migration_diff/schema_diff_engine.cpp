@@ -43,23 +43,99 @@ void for_each_entry(PyObject* dict, Each&& each) {
   }
 }
 
-// A name made once and kept for the process: the three description keys are looked up
-// for every column, and an interned str hashes once.
-PyObject* kept_name(PyObject*& slot, const char* text) {
-  if (!slot) slot = owned(PyUnicode_InternFromString(text)).release();
-  return slot;
+// The three names a column description is read for, made once and kept for the process.
+// They are interned, so the literal keys of a model's descriptions are these very objects.
+struct DescriptionNames {
+  PyObject* data_type;
+  PyObject* nullable;
+  PyObject* primary_key;
+};
+
+const DescriptionNames& description_names() {
+  static PyObject* slots[3] = {};
+  static const char* const texts[3] = {"data_type", "nullable", "primary_key"};
+  for (int i = 0; i < 3; ++i) {
+    if (!slots[i]) slots[i] = owned(PyUnicode_InternFromString(texts[i])).release();
+  }
+  static const DescriptionNames names{slots[0], slots[1], slots[2]};
+  return names;
 }
 
-PyObject* g_data_type = nullptr;
-PyObject* g_nullable = nullptr;
-PyObject* g_primary_key = nullptr;
+// The values a description holds under the three names (empty where absent), owned:
+// converting one of them can run Python code that changes the description.
+struct DescriptionValues {
+  Ref data_type, nullable, primary_key;
+};
 
-// The value stored under `key` in a description dict (never its subclass's __getitem__
-// or __missing__), or nullptr when it has none. Lookup errors propagate.
-PyObject* lookup_borrowed(PyObject* description, PyObject* key) {
-  PyObject* found = PyDict_GetItemWithError(description, key);
+// Above this many entries a description is searched by hashing, not by a scan.
+constexpr Py_ssize_t kScanMax = 8;
+
+// Finds the three values by walking a small description whose keys are all exact str:
+// such keys equal a name exactly when their texts do, so no hashing or __eq__ is needed.
+// Returns false, having found nothing, when some key is of another type.
+bool scan_description(PyObject* description, const DescriptionNames& names,
+                      DescriptionValues& values) {
+  PyObject* found[3] = {};
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(description, &position, &key, &value)) {
+    if (key == names.data_type) {
+      found[0] = value;
+    } else if (key == names.nullable) {
+      found[1] = value;
+    } else if (key == names.primary_key) {
+      found[2] = value;
+    } else if (!PyUnicode_CheckExact(key)) {
+      return false;
+    } else if (PyUnicode_CompareWithASCIIString(key, "data_type") == 0) {
+      found[0] = value;
+    } else if (PyUnicode_CompareWithASCIIString(key, "nullable") == 0) {
+      found[1] = value;
+    } else if (PyUnicode_CompareWithASCIIString(key, "primary_key") == 0) {
+      found[2] = value;
+    }
+  }
+  values.data_type = Ref::borrow(found[0]);
+  values.nullable = Ref::borrow(found[1]);
+  values.primary_key = Ref::borrow(found[2]);
+  return true;
+}
+
+// The UTF-8 texts read from the dictionaries, each kept alive with the object it views
+// (the str itself, or the bytes made from it where the interpreter offers no view), so
+// that the columns can be plain views until the statements are written.
+class Texts {
+ public:
+  explicit Texts(std::size_t expected) { kept_.reserve(expected); }
+  // The text of a str (or subclass); refuses other types with "PyString".
+  std::string_view keep(PyObject* str) {
+    if (!PyUnicode_CheckExact(str) && !PyUnicode_Check(str)) {
+      throw conversion_error(str, "PyString");
+    }
+    if (std::optional<std::string_view> text = try_keep(str)) return *text;
+    throw PyError::fetch();
+  }
+  // The same for a value known to be a str; nullopt, with the interpreter's error
+  // pending, when it is not valid UTF-8.
+  std::optional<std::string_view> try_keep(PyObject* str) {
+    std::optional<Utf8> text = try_utf8(str);
+    if (!text) return std::nullopt;
+    if (!text->keep) text->keep = Ref::borrow(str);
+    return kept_.emplace_back(std::move(*text)).view;
+  }
+
+ private:
+  std::vector<Utf8> kept_;
+};
+
+// The value stored under `name` in a description dict (never its subclass's
+// __getitem__ or __missing__), or an empty Ref. Errors of the lookup (a key's __eq__)
+// propagate.
+Ref lookup(PyObject* description, PyObject* name) {
+  PyObject* found = PyDict_GetItemWithError(description, name);
   if (!found && PyErr_Occurred()) throw PyError::fetch();
-  return found;
+  return Ref::borrow(found);
 }
 
 // A flag of a column description: only a real boolean (or a numpy boolean) counts;
@@ -73,39 +149,44 @@ bool flag(PyObject* found, bool fallback) {
       PyFloat_CheckExact(found)) {
     return fallback;
   }
-  const Ref value = Ref::borrow(found);
   try {
-    return to_bool(value.get());
+    return to_bool(found);
   } catch (const PyError&) {  // a Panic from Python code is not absorbed
     return fallback;
   }
 }
 
-void read_description(PyObject* description, ModelColumn& column) {
-  PyObject* data_type = lookup_borrowed(description, kept_name(g_data_type, "data_type"));
-  if (data_type && PyUnicode_Check(data_type)) {
-    if (std::optional<Utf8> text = try_utf8(data_type)) {
-      column.data_type.assign(text->view);
+void read_description(PyObject* description, const DescriptionNames& names, Texts& texts,
+                      ModelColumn& column) {
+  DescriptionValues values;
+  if (PyDict_Size(description) > kScanMax || !scan_description(description, names, values)) {
+    values.data_type = lookup(description, names.data_type);
+    values.nullable = lookup(description, names.nullable);
+    values.primary_key = lookup(description, names.primary_key);
+  }
+  if (PyObject* data_type = values.data_type.get(); data_type && PyUnicode_Check(data_type)) {
+    if (std::optional<std::string_view> text = texts.try_keep(data_type)) {
+      column.data_type = *text;
     } else {
       clear_unless_panic();  // a str that is not valid UTF-8 leaves the default type
     }
   }
-  column.nullable = flag(lookup_borrowed(description, kept_name(g_nullable, "nullable")), true);
-  column.primary_key =
-      flag(lookup_borrowed(description, kept_name(g_primary_key, "primary_key")), false);
+  column.nullable = flag(values.nullable.get(), true);
+  column.primary_key = flag(values.primary_key.get(), false);
 }
 
 // The model's columns in the dict's order. A later column whose name repeats an earlier
 // one (possible only with str-subclass keys) replaces its description in place.
-std::vector<ModelColumn> read_model(PyObject* model_fields) {
+std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
   std::vector<ModelColumn> columns;
   columns.reserve(std::size_t(PyDict_Size(model_fields)));
+  const DescriptionNames& names = description_names();
   bool repeats_possible = false;
   for_each_entry(model_fields, [&](PyObject* key, PyObject* value) {
     ModelColumn column;
-    column.name = to_text(key);
+    column.name = texts.keep(key);
     if (!PyDict_Check(value)) throw conversion_error(value, "PyDict");
-    read_description(value, column);
+    read_description(value, names, texts, column);
     repeats_possible = repeats_possible || !PyUnicode_CheckExact(key);
     columns.push_back(std::move(column));
   });
@@ -114,15 +195,24 @@ std::vector<ModelColumn> read_model(PyObject* model_fields) {
 }
 
 // The database's column names. Each type must be a str too, though it is never compared.
-std::vector<std::string> read_db_names(PyObject* db_columns) {
-  std::vector<std::string> names;
+std::vector<std::string_view> read_db_names(PyObject* db_columns, Texts& texts) {
+  std::vector<std::string_view> names;
   names.reserve(std::size_t(PyDict_Size(db_columns)));
   for_each_entry(db_columns, [&](PyObject* key, PyObject* value) {
-    std::string name = to_text(key);
+    const std::string_view name = texts.keep(key);
     text_view(value);
-    names.push_back(std::move(name));
+    names.push_back(name);
   });
   return names;
+}
+
+// A new list of str, one per statement.
+Ref statement_list(const StatementList& statements) {
+  Ref list = new_list(statements.size());
+  for (std::size_t i = 0; i < statements.size(); ++i) {
+    set_list_item(list.get(), i, to_str(statements[i]));
+  }
+  return list;
 }
 
 constexpr std::string_view kDiffNames[] = {"table_name", "model_fields", "db_columns", "_dialect"};
@@ -137,10 +227,11 @@ PyObject* diff_table(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
     PyObject* db_columns = argument(bound, 2, require_dict);
     const std::string dialect = argument(bound, 3, to_text);
     // The model is read whole before the database side, so its errors win.
-    const std::vector<ModelColumn> model = read_model(model_fields);
-    const std::vector<std::string> db_names = read_db_names(db_columns);
+    Texts texts(std::size_t(2 * PyDict_Size(model_fields) + PyDict_Size(db_columns)));
+    const std::vector<ModelColumn> model = read_model(model_fields, texts);
+    const std::vector<std::string_view> db_names = read_db_names(db_columns, texts);
     const Migration migration = diff_columns(table_name, model, db_names, dialect);
-    return pair(to_str_list(migration.upgrade), to_str_list(migration.downgrade));
+    return pair(statement_list(migration.upgrade), statement_list(migration.downgrade));
   });
 }
 
