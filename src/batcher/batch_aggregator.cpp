@@ -1,7 +1,11 @@
 // BatchAggregator's Python face: binds, holds and converts the arguments of each method,
 // classifies keys and drives the two key sets.
+#include <array>
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string_view>
 
 #include "batcher/key_set.h"
@@ -121,14 +125,82 @@ bool require_sequence(PyObject* obj) {
   return true;
 }
 
-// Item `i` of `keys` as PySequence_GetItem gives it, read directly from an exact tuple or
-// list. A list is measured again for every item: a key's __index__ or __str__ may have
-// shortened it, and then PySequence_GetItem raises the IndexError.
-Ref item_at(PyObject* keys, Py_ssize_t i, bool is_tuple, bool is_list) {
-  if (is_tuple) return Ref::borrow(PyTuple_GetItem(keys, i));
-  if (is_list && i < PyList_Size(keys)) return Ref::borrow(PyList_GetItem(keys, i));
-  return owned(PySequence_GetItem(keys, i));
-}
+// Exact ints and exact strs read from a list or tuple, gathered so that the sets can
+// hash a group and prefetch its slots before probing. Keys are only gathered while no
+// Python code can run, so the sequence keeps each str whose UTF-8 is viewed here alive;
+// flush() must run before anything that may run Python code or fail.
+class PendingKeys {
+ public:
+  explicit PendingKeys(BatchAggregatorRecord& keys) : keys_(keys) {}
+
+  // Takes `item` when it is an exact int in 64 bits or an exact str in strict UTF-8;
+  // false (with nothing pending in the interpreter) for anything else. `remaining`
+  // counts the items from this one to the end of the sequence.
+  bool take(PyObject* item, std::size_t remaining) {
+    if (PyLong_CheckExact(item)) {
+      int overflow = 0;
+      const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow != 0) return false;
+      if (!ints_reserved_) ints_reserved_ = reserve(keys_.int_keys, remaining);
+      if (int_count_ == kBatch) flush();
+      ints_[int_count_++] = value;
+      return true;
+    }
+    if (!PyUnicode_CheckExact(item)) return false;
+    std::optional<Utf8> text = try_utf8(item);
+    if (!text) {
+      clear_unless_panic();  // a lone surrogate: classified again on the general path
+      return false;
+    }
+    if (!texts_reserved_) texts_reserved_ = reserve(keys_.text_keys, remaining);
+    if (text_count_ == kBatch) flush();
+    texts_[text_count_] = text->view;
+    keep_[text_count_++] = std::move(text->keep);
+    return true;
+  }
+
+  // Adds everything pending to the sets.
+  void flush() {
+    if (int_count_ != 0) {
+      added_ += keys_.int_keys.add_all(std::span(ints_.data(), int_count_));
+      int_count_ = 0;
+    }
+    if (text_count_ != 0) {
+      added_ += keys_.text_keys.add_all(std::span(texts_.data(), text_count_));
+      for (std::size_t i = 0; i < text_count_; ++i) keep_[i].reset();
+      text_count_ = 0;
+    }
+  }
+
+  // Counts a key added outside the group.
+  void count(bool added) noexcept { added_ += added; }
+  // Keys newly added so far, flushed ones only.
+  std::uint64_t added() const noexcept { return added_; }
+
+ private:
+  // Sizes `set` once for the rest of a list or tuple, which exists in memory and so
+  // gives a real length: growing step by step would rehash and touch fresh pages again
+  // and again. A length that cannot be reserved is only no help.
+  template <class Set>
+  static bool reserve(Set& set, std::size_t remaining) noexcept {
+    try {
+      set.reserve(remaining);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return true;
+  }
+
+  BatchAggregatorRecord& keys_;
+  bool ints_reserved_ = false;
+  bool texts_reserved_ = false;
+  std::array<std::int64_t, kBatch> ints_;
+  std::array<std::string_view, kBatch> texts_;
+  std::array<Ref, kBatch> keep_;  // the bytes behind texts_ where the str has no UTF-8 cache
+  std::size_t int_count_ = 0;
+  std::size_t text_count_ = 0;
+  std::uint64_t added_ = 0;
+};
 
 PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
@@ -143,15 +215,28 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     if (size < 0) throw PyError::fetch();
     const bool is_tuple = PyTuple_CheckExact(sequence);
     const bool is_list = PyList_CheckExact(sequence);
-    std::uint64_t added = 0;
+    // A list can only change while Python code runs; it is measured again after that.
+    Py_ssize_t list_size = is_list ? PyList_Size(sequence) : 0;
+    PendingKeys pending{keys};
     for (Py_ssize_t i = 0; i < size; ++i) {
-      // Owned for the whole classification, which may run Python code that drops the
-      // sequence's own reference to the item. A failure ends the batch; the keys of the
-      // items before stay.
-      const Ref item = item_at(sequence, i, is_tuple, is_list);
-      added += add_any(keys, item.get());
+      PyObject* item = nullptr;  // borrowed from an exact tuple or list
+      if (is_tuple) {
+        item = PyTuple_GetItem(sequence, i);
+      } else if (is_list && i < list_size) {
+        item = PyList_GetItem(sequence, i);
+      }
+      if (item && pending.take(item, std::size_t(size - i))) continue;
+      // Python code may run from here on: settle what is pending first, so that the keys
+      // of the items before stay whatever happens. The item is owned while it is
+      // classified, since that code may drop the sequence's reference to it. Past the
+      // end of a shrunk list, PySequence_GetItem raises the IndexError.
+      pending.flush();
+      const Ref owned_item = item ? Ref::borrow(item) : owned(PySequence_GetItem(sequence, i));
+      pending.count(add_any(keys, owned_item.get()));
+      if (is_list) list_size = PyList_Size(sequence);
     }
-    return to_uint(added);
+    pending.flush();
+    return to_uint(pending.added());
   });
 }
 

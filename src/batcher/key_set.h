@@ -2,7 +2,8 @@
 // 64-bit integers and one of UTF-8 texts (compared byte for byte). Each set owns its
 // keys; texts are copied in. Hashing is keyed per process, so crafted keys cannot pile
 // up in one probe chain, while the order handed out never depends on the hash.
-// Throws only std::bad_alloc, or std::length_error past 2^32 - 1 keys.
+// Throws only std::bad_alloc, or std::length_error past 2^32 - 2 keys; a failed add
+// leaves the set as it was.
 #pragma once
 
 #include <cstddef>
@@ -13,18 +14,24 @@
 
 namespace brackwell::batcher {
 
+// Keys that add_all() hashes and prefetches ahead of probing them.
+inline constexpr std::size_t kBatch = 32;
+
 // Open-addressing index from hashes to positions in a dense key vector. Its owner
 // supplies the equality test and the hashes; it keeps no keys of its own.
 class PositionIndex {
  public:
   // The position of the key equal to the one hashed to `hash` (`equal(position)` says
-  // which is), or, when none is, records `next` for it and returns `next`.
+  // which is), or, when none is, records `next` for it and returns `next`. Needs room
+  // for one more key (reserve).
   template <class Equal>
   std::size_t find_or_add(std::uint64_t hash, std::size_t next, Equal&& equal);
-  // Makes room for `count` keys in all, rehashing the recorded positions with
+  // Starts loading the slot where a probe for `hash` begins.
+  void prefetch(std::uint64_t hash) const noexcept;
+  // Makes room for `count` keys in all, re-indexing the `recorded` positions by
   // `hash_at(position)` when it grows.
   template <class HashAt>
-  void reserve(std::size_t count, HashAt&& hash_at);
+  void reserve(std::size_t recorded, std::size_t count, HashAt&& hash_at);
   // Forgets every position and keeps the slots.
   void clear() noexcept;
 
@@ -38,6 +45,11 @@ class IntKeySet {
  public:
   // Adds `key` unless present; true when it was added.
   bool add(std::int64_t key);
+  // Adds each key in order as add() does; the number added. Room for all of them is
+  // made first, so callers pass small groups.
+  std::size_t add_all(std::span<const std::int64_t> keys);
+  // Makes room for `extra` more keys, so that adding them does not grow the storage.
+  void reserve(std::size_t extra);
   std::size_t size() const noexcept { return keys_.size(); }
   // Every key once, in the order first added.
   std::span<const std::int64_t> keys() const noexcept { return keys_; }
@@ -45,6 +57,9 @@ class IntKeySet {
   void clear() noexcept;
 
  private:
+  void make_room_for(std::size_t extra);
+  bool insert(std::int64_t key, std::uint64_t hash);
+
   std::vector<std::int64_t> keys_;
   PositionIndex index_;
 };
@@ -55,6 +70,11 @@ class TextKeySet {
  public:
   // Adds a copy of `key` unless an equal text is present; true when it was added.
   bool add(std::string_view key);
+  // Adds each key in order as add() does; the number added. Room for all of them is
+  // made first, so callers pass small groups.
+  std::size_t add_all(std::span<const std::string_view> keys);
+  // Makes room for `extra` more keys, so that adding them does not grow the index.
+  void reserve(std::size_t extra);
   std::size_t size() const noexcept { return ends_.size(); }
   // The key added `position`-th (from 0); valid until the next add or clear.
   std::string_view at(std::size_t position) const noexcept;
@@ -62,6 +82,9 @@ class TextKeySet {
   void clear() noexcept;
 
  private:
+  void make_room_for(std::size_t count, std::size_t bytes);
+  bool insert(std::string_view key, std::uint64_t hash);
+
   std::vector<char> bytes_;
   std::vector<std::size_t> ends_;  // end offset of each key in bytes_
   PositionIndex index_;
