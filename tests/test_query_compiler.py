@@ -516,3 +516,49 @@ def test_no_leak_on_success_and_failure():
                 pass
 
     assert_no_leak(call, watch=[table, value, wheres])
+
+
+def test_lists_emptied_by_a_later_conversion_keep_their_texts():
+    # limit's __index__ runs after the lists were read; the texts read must stay valid
+    columns = ["".join(["col", str(i)]) for i in range(3)]
+    wheres = [("".join(["w", str(i)]), "=", "".join(["v", str(i)])) for i in range(3)]
+    joins = [("".join(["ri", "ght"]), "".join(["o", "t"]), "".join(["c", "1"]))]
+    order_by = (("".join(["o", "1"]), "".join(["de", "sc"])),)
+
+    class Clearing:
+        def __index__(self):
+            columns.clear()
+            wheres.clear()
+            joins.clear()
+            return 7
+
+    sql, params = QC.compile_select("t", columns, wheres, joins, order_by, Clearing())
+    assert sql == (
+        "SELECT col0, col1, col2 FROM t RIGHT JOIN ot ON c1 WHERE w0 = ? AND w1 = ? AND w2 = ?"
+        " ORDER BY o1 DESC LIMIT 7"
+    )
+    assert params == ["v0", "v1", "v2"]
+
+
+class Triple(tuple):
+    pass
+
+
+def test_tuple_subclasses_and_mixed_sequences():
+    wheres = [Triple(("a", "=", "1")), ("b", "<", "2")]
+    assert QC.compile_select("t", ("x",), tuple(wheres), [], [Triple(("x", "asc"))]) == (
+        "SELECT x FROM t WHERE a = ? AND b < ? ORDER BY x ASC",
+        ["1", "2"],
+    )
+    assert QC.compile_select("t", iter_free_sequence(["x"]), [], [], [])[0] == "SELECT x FROM t"
+
+
+def iter_free_sequence(items):
+    class Seq:
+        def __len__(self):
+            return len(items)
+
+        def __getitem__(self, i):
+            return items[i]
+
+    return Seq()

@@ -18,9 +18,9 @@ void append_upper(std::string& out, std::string_view text) {
 }
 
 // The columns joined with ", " in one allocation of the exact size.
-std::string join_columns(std::span<const std::string> columns) {
+std::string join_columns(std::span<const std::string_view> columns) {
   std::size_t size = columns.empty() ? 0 : kSeparator.size() * (columns.size() - 1);
-  for (const std::string& column : columns) size += column.size();
+  for (const std::string_view column : columns) size += column.size();
   std::string joined;
   joined.reserve(size);
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -44,7 +44,7 @@ std::string join_placeholders(PlaceholderStyle style, std::size_t n) {
 }
 
 // "a = p1, b = p2", exactly sized.
-std::string join_assignments(std::span<const std::string> columns, PlaceholderStyle style) {
+std::string join_assignments(std::span<const std::string_view> columns, PlaceholderStyle style) {
   constexpr std::string_view kEquals = " = ";
   std::size_t size = columns.empty() ? 0 : kSeparator.size() * (columns.size() - 1);
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -118,7 +118,7 @@ std::string select_statement(const SelectQuery& query) {
   return sql;
 }
 
-std::string insert_statement(std::string_view table, std::span<const std::string> columns,
+std::string insert_statement(std::string_view table, std::span<const std::string_view> columns,
                              Dialect dialect) {
   const std::string placeholders = join_placeholders(dialect.style, columns.size());
   const std::string names = join_columns(columns);
@@ -135,7 +135,7 @@ std::string insert_statement(std::string_view table, std::span<const std::string
   return sql;
 }
 
-std::string update_statement(std::string_view table, std::span<const std::string> columns,
+std::string update_statement(std::string_view table, std::span<const std::string_view> columns,
                              std::string_view pk_col, Dialect dialect) {
   const std::string assignments = join_assignments(columns, dialect.style);
   std::string sql;

@@ -16,16 +16,16 @@
 namespace brackwell::compiler {
 
 // (join kind, joined table, ON condition) or (column, operator, value).
-using TextTriple = std::array<std::string, 3>;
+using TextTriple = std::array<std::string_view, 3>;
 // (column, direction).
-using TextPair = std::array<std::string, 2>;
+using TextPair = std::array<std::string_view, 2>;
 
 // Everything a SELECT is made of. The value of each WHERE condition is not written into
 // the text: the i-th condition gets the placeholder with index i (from 1).
 struct SelectQuery {
   std::string_view table;
-  std::span<const std::string> columns;  // empty: "*"
-  std::span<const TextTriple> wheres;    // joined with " AND ", no parentheses
+  std::span<const std::string_view> columns;  // empty: "*"
+  std::span<const TextTriple> wheres;         // joined with " AND ", no parentheses
   std::span<const TextTriple> joins;
   std::span<const TextPair> order_by;
   std::optional<std::uint64_t> limit;
@@ -46,12 +46,12 @@ std::string select_statement(const SelectQuery& query);
 
 // "INSERT INTO t (a, b) VALUES (p1, p2)", plus " RETURNING *" for the postgres family.
 // No columns give "INSERT INTO t () VALUES ()".
-std::string insert_statement(std::string_view table, std::span<const std::string> columns,
+std::string insert_statement(std::string_view table, std::span<const std::string_view> columns,
                              Dialect dialect);
 
 // "UPDATE t SET a = p1, b = p2 WHERE k = p3": the key takes the index after the last
 // column. No columns give "UPDATE t SET  WHERE k = p1".
-std::string update_statement(std::string_view table, std::span<const std::string> columns,
+std::string update_statement(std::string_view table, std::span<const std::string_view> columns,
                              std::string_view pk_col, Dialect dialect);
 
 // "DELETE FROM t WHERE k = p1".
