@@ -23,6 +23,7 @@ module::ClassDef& class_def();
 // Calls `each(key, value)` for every entry of a dict, read from its own storage in its
 // own order. The size is compared before every step, the last one included, so a dict
 // that Python code changes while it is read ends the call instead of being half-read.
+// Both objects are borrowed: `each` takes a reference to what must outlive Python code.
 template <class Each>
 void for_each_entry(PyObject* dict, Each&& each) {
   const Py_ssize_t size = PyDict_Size(dict);
@@ -35,11 +36,7 @@ void for_each_entry(PyObject* dict, Each&& each) {
     if (remaining < 0) throw Panic{"dictionary keys changed during iteration"};
     if (!PyDict_Next(dict, &position, &key, &value)) return;
     --remaining;
-    // Reading an entry can run Python code (a key's __eq__ during a lookup, a numpy
-    // boolean's __bool__) that may drop the entry from the dict: own both while we work.
-    const Ref owned_key = Ref::borrow(key);
-    const Ref owned_value = Ref::borrow(value);
-    each(owned_key.get(), owned_value.get());
+    each(key, value);
   }
 }
 
@@ -121,12 +118,15 @@ class Texts {
   std::optional<std::string_view> try_keep(PyObject* str) {
     std::optional<Utf8> text = try_utf8(str);
     if (!text) return std::nullopt;
-    if (!text->keep) text->keep = Ref::borrow(str);
-    return kept_.emplace_back(std::move(*text)).view;
+    // Field by field: copying the returned view whole stalls on the store that made it.
+    const char* data = text->view.data();
+    const std::size_t size = text->view.size();
+    kept_.push_back(text->keep ? std::move(text->keep) : Ref::borrow(str));
+    return std::string_view(data, size);
   }
 
  private:
-  std::vector<Utf8> kept_;
+  std::vector<Ref> kept_;
 };
 
 // The value stored under `name` in a description dict (never its subclass's
@@ -186,7 +186,10 @@ std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
     ModelColumn column;
     column.name = texts.keep(key);
     if (!PyDict_Check(value)) throw conversion_error(value, "PyDict");
-    read_description(value, names, texts, column);
+    // Reading a description can run Python code (a key's __eq__ during a lookup, a numpy
+    // boolean's __bool__) that may drop this entry from the model: own it meanwhile.
+    const Ref description = Ref::borrow(value);
+    read_description(description.get(), names, texts, column);
     repeats_possible = repeats_possible || !PyUnicode_CheckExact(key);
     columns.push_back(std::move(column));
   });
