@@ -247,10 +247,18 @@ PyObject* get_keys(PyObject* self, PyObject*) noexcept {
     const BatchAggregatorRecord& keys = instance.record;
     // Nothing below runs Python code, so the sets cannot change while they are read.
     Ref list = new_list(keys.size());
-    std::size_t i = 0;
-    for (const std::int64_t key : keys.int_keys.keys()) set_list_item(list.get(), i++, to_int(key));
+    PyObject* items = list.get();
+    // Storing into a new list at an index below its length cannot fail; each call
+    // steals the new item.
+    Py_ssize_t i = 0;
+    for (const std::int64_t key : keys.int_keys.keys()) {
+      PyList_SetItem(items, i++, created(PyLong_FromLongLong(key)).release());
+    }
     for (std::size_t at = 0; at < keys.text_keys.size(); ++at) {
-      set_list_item(list.get(), i++, to_str(keys.text_keys.at(at)));
+      const std::string_view text = keys.text_keys.at(at);
+      PyList_SetItem(
+          items, i++,
+          created(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()))).release());
     }
     return list;
   });
