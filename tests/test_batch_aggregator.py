@@ -88,7 +88,10 @@ def python_model(batches):
     ints, texts = {}, {}
     for batch in batches:
         for key in batch:
-            (ints if isinstance(key, int) else texts).setdefault(key)
+            if isinstance(key, int) and -(2**63) <= key < 2**63:
+                ints.setdefault(int(key))
+            else:
+                texts.setdefault(key if isinstance(key, str) else str(key))
     return list(ints) + list(texts)
 
 
@@ -96,12 +99,12 @@ keys = st.one_of(
     st.integers(-(2**63), 2**63 - 1),
     st.integers(-3, 3).map(lambda i: i << 40),
     st.text(max_size=20),
-    st.sampled_from(["1", "é", "a" * 40]),
+    st.sampled_from(["1", "é", "a" * 40, 2**64, 1.5, True]),
 )
 
 
 @given(
-    st.lists(st.tuples(st.lists(keys, max_size=30), st.sampled_from("bat")), max_size=5),
+    st.lists(st.tuples(st.lists(keys, max_size=80), st.sampled_from("blta")), max_size=5),
     st.booleans(),
 )
 def test_first_added_order_across_calls_and_clear(batches, clear_first):
@@ -111,10 +114,11 @@ def test_first_added_order_across_calls_and_clear(batches, clear_first):
         agg.clear()
     for batch, how in batches:
         before = agg.len()
-        if how == "b":
-            assert agg.add_keys_batch(tuple(batch)) == agg.len() - before
-        for k in batch if how != "b" else ():
-            typed = agg.add_key_int if isinstance(k, int) else agg.add_key_str
+        if how in "bl":
+            assert agg.add_keys_batch(batch if how == "l" else tuple(batch)) == agg.len() - before
+        for k in batch if how in "ta" else ():
+            typed = {int: agg.add_key_int, str: agg.add_key_str}.get(type(k), agg.add_key)
+            typed = agg.add_key if k == 2**64 else typed
             (agg.add_key if how == "a" else typed)(k)
     expected = python_model(batch for batch, _ in batches)
     assert agg.get_keys() == expected == agg.get_keys()

@@ -1,5 +1,6 @@
 // BatchAggregator's Python face: binds, holds and converts the arguments of each method,
 // classifies keys and drives the two key sets.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <new>
@@ -178,13 +179,15 @@ class PendingKeys {
   std::uint64_t added() const noexcept { return added_; }
 
  private:
-  // Sizes `set` once for the rest of a list or tuple, which exists in memory and so
-  // gives a real length: growing step by step would rehash and touch fresh pages again
-  // and again. A length that cannot be reserved is only no help.
+  // Sizes `set` once for the rest of a list or tuple (a real length, since the items
+  // exist): growing step by step would rehash and touch fresh pages again and again.
+  // Capped, so that a long list of one repeated key reserves a few MB at most; past
+  // the cap the set grows as usual. A size that cannot be reserved is only no help.
   template <class Set>
   static bool reserve(Set& set, std::size_t remaining) noexcept {
+    constexpr std::size_t kMaxPresized = std::size_t{1} << 17;
     try {
-      set.reserve(remaining);
+      set.reserve(std::min(remaining, kMaxPresized));
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
