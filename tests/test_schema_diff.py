@@ -430,6 +430,18 @@ def test_model_keys_replaced_while_read_is_an_internal_failure():
         diff("t", model, {})
 
 
+def test_entry_deleted_while_its_description_is_read():
+    model = {}
+
+    def delete_entry():
+        model.clear()  # the key and the description lose their last other reference
+        return False
+
+    model[Name("".join(["co", "l"]))] = {CollidingKey(delete_entry): 1, "nullable": False}
+    with pytest.raises(panic_type(), match="^dictionary changed size during iteration$"):
+        diff("t", model, {})
+
+
 def test_engine_works_after_failures():
     engine = SchemaDiffEngine()
     with pytest.raises(TypeError):

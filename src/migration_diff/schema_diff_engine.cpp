@@ -185,12 +185,13 @@ std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
   for_each_entry(model_fields, [&](PyObject* key, PyObject* value) {
     ModelColumn column;
     column.name = texts.keep(key);
+    // Read now: the key may be gone once Python code has run.
+    repeats_possible = repeats_possible || !PyUnicode_CheckExact(key);
     if (!PyDict_Check(value)) throw conversion_error(value, "PyDict");
     // Reading a description can run Python code (a key's __eq__ during a lookup, a numpy
     // boolean's __bool__) that may drop this entry from the model: own it meanwhile.
     const Ref description = Ref::borrow(value);
     read_description(description.get(), names, texts, column);
-    repeats_possible = repeats_possible || !PyUnicode_CheckExact(key);
     columns.push_back(std::move(column));
   });
   if (repeats_possible) keep_last_description(columns);
