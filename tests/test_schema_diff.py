@@ -234,6 +234,33 @@ def test_empty_table_name():
     )
 
 
+class LyingModel(dict):
+    """Only the dict's own storage and order count, never its Python-level views."""
+
+    def __iter__(self):
+        return iter(["ghost"])
+
+    def items(self):
+        return [("ghost", {})]
+
+    def __contains__(self, key):
+        return True
+
+    def __len__(self):
+        return 1
+
+
+def test_dict_subclasses_are_read_from_their_storage():
+    model = LyingModel(b={"nullable": False}, a={})
+    assert diff("t", model, {}) == (
+        ["CREATE TABLE IF NOT EXISTS t (b TEXT NOT NULL, a TEXT);"],
+        ["DROP TABLE IF EXISTS t;"],
+    )
+    assert diff("t", {"a": {}, "b": {}}, LyingModel(b="T"))[0] == [
+        "ALTER TABLE t ADD COLUMN a TEXT;"
+    ]
+
+
 def test_numpy_booleans_count_as_booleans():
     np = pytest.importorskip("numpy")
     model = {
