@@ -117,7 +117,7 @@ PyObject* add_key(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Object& instance = object(self);
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
-    return to_bool_object(add_any(keys, bound[0]));  // the argument tuple keeps the key alive
+    return to_bool_object(add_any(keys, bound[0]));  // the call's arguments keep the key alive
   });
 }
 
