@@ -29,10 +29,9 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS="detect_leaks=1:leak_check_at_exit=0:allocator_may_return_null=1:detect_stack_use_after_return=1${ASAN_LOG:+:log_path=$ASAN_LOG}"
 export LSAN_OPTIONS="suppressions=$here/lsan.supp"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && ! command -v llvm-symbolizer >/dev/null 2>&1; then
-  sym=$(ls /usr/bin/llvm-symbolizer-* /usr/lib/llvm-*/bin/llvm-symbolizer 2>/dev/null | tail -n 1)
-  [ -n "$sym" ] && export ASAN_SYMBOLIZER_PATH="$sym"
-fi
+# symbolizer without the preloaded ASan runtime (else it hangs after a report, holding
+# our stdout open); the wrapper finds the real llvm-symbolizer (package llvm)
+export ASAN_SYMBOLIZER_PATH="$here/asan-symbolizer/llvm-symbolizer"
 # tests read this to skip what cannot run under ASan (marker no_sanitizer, leakcheck's
 # native/RSS counters)
 export BRACKWELL_SANITIZED=1
