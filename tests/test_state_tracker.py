@@ -85,6 +85,10 @@ def test_worked_sequence():
         (Decimal("1.0"), Decimal("1.00"), True),
         (2**100, str(2**100), False),
         ("Ann", "ann", True),
+        ("x" * 15, "x" * 16, True),  # texts on either side of the inline capacity
+        ("x" * 16, "".join(["x"] * 16), False),
+        ("x" * 40, "x" * 39 + "y", True),
+        ("\u00e9" * 8, "\u00e9" * 7 + "e\u0301", True),
         ("", " ", True),
         ("\ud800", "\ufffd\ufffd\ufffd", False),  # a lone surrogate shows as three U+FFFD
         ([1], [1], False),
@@ -102,6 +106,21 @@ def test_dirty_rule_compares_display_texts(loaded, assigned, dirty, unraisable):
     assert t.get_dirty_changes() == ({"f": assigned} if dirty else {})
     t.set_field("f", loaded)  # back to the snapshot text: clean again
     assert t.is_dirty() is False
+
+
+@pytest.mark.parametrize("size", range(0, 34))
+def test_texts_of_every_length_compare_by_their_bytes(size):
+    text = "".join(chr(97 + i % 26) for i in range(size))
+    t = StateTracker()
+    t.set_initial_state({text: text, "n": 0})
+    assert t.get_field(text) is text and list(t.get_current_dict()) == [text, "n"]
+    for i in range(size):  # one byte changed anywhere is a change
+        t.set_field(text, text[:i] + "_" + text[i + 1 :])
+        assert t.dirty_fields() == [text], i
+    t.set_field(text, text + "x")
+    assert t.is_dirty()
+    t.set_field(text, "".join(list(text)))
+    assert not t.is_dirty()
 
 
 def test_state_moves_between_clean_and_dirty():
@@ -146,13 +165,15 @@ def test_insertion_order_and_lookup_at_every_table_size(count):
 
 def test_names_are_exact_bytes():
     t = StateTracker()
-    t.set_initial_state({"Name": 1, "name": 2, "": 3, "na\u00efve": 4})
-    assert [t.get_field(n) for n in ["Name", "name", "", "na\u00efve", "NAME", "naive"]] == [
+    long = "a_rather_long_field_name"
+    t.set_initial_state({"Name": 1, "name": 2, "": 3, "na\u00efve": 4, long: 5})
+    assert t.get_field(long + "_") is None and t.get_field(long[:-1]) is None
+    assert [t.get_field(n) for n in ["Name", "name", "", "na\u00efve", long, "naive"]] == [
         1,
         2,
         3,
         4,
-        None,
+        5,
         None,
     ]
 
@@ -271,6 +292,22 @@ def test_dict_changed_while_read():
     with pytest.raises(PanicException, match="^dictionary keys changed during iteration$"):
         t.set_initial_state(data)
     assert list(t.get_current_dict()) == ["a", "b"]
+
+    data = {"a": 1}
+
+    class Readds:
+        def __str__(self):
+            del data["a"], data["c"]
+            data["a"] = "again"  # walked a second time, within the original count
+            data["x"] = 0
+            return "r"
+
+    data["b"] = Readds()
+    data["c"] = 3
+    with pytest.raises(PanicException, match="^dictionary keys changed during iteration$"):
+        t.set_initial_state(data)
+    assert t.get_current_dict() == {"a": "again", "b": data["b"]}
+    assert t.dirty_fields() == [] and len(t.get_current_dict()) == 2
     assert t.set_field("a", 5) is None  # the tracker is released
 
 

@@ -7,27 +7,33 @@ namespace brackwell::state_tracker {
 namespace {
 
 // Positions are stored in 32 bits, and the table stays at most half full.
-constexpr std::size_t kMaxPositions = std::size_t{1} << 31;
+constexpr std::size_t kMaxPositions = std::size_t{1} << 30;
 constexpr std::size_t kMinBuckets = 32;
 
 }  // namespace
 
+std::size_t NameIndex::bucket_count() const noexcept {
+  return buckets_ ? std::size_t(mask_) + 1 : 0;
+}
+
 void NameIndex::clear() noexcept {
-  std::fill(buckets_.begin(), buckets_.end(), Bucket{0, 0});
+  if (count_ == 0) return;
+  std::fill_n(buckets_.get(), bucket_count(), Bucket{0, 0});
   count_ = 0;
 }
 
 void NameIndex::reserve(std::size_t count) {
   if (count > kMaxPositions) throw std::length_error("too many fields");
-  if (2 * count <= buckets_.size()) return;
+  const std::size_t old_count = bucket_count();
+  if (2 * count <= old_count) return;
   std::size_t wanted = kMinBuckets;
   while (wanted < 2 * count) wanted *= 2;
-  std::vector<Bucket> old(wanted, Bucket{0, 0});
+  std::unique_ptr<Bucket[]> old(new Bucket[wanted]());
   old.swap(buckets_);
-  mask_ = wanted - 1;
+  mask_ = std::uint32_t(wanted - 1);
   // The tag holds the low hash bits, enough to place every position again.
-  for (const Bucket& bucket : old) {
-    if (bucket.position != 0) place(bucket);
+  for (std::size_t i = 0; i < old_count; ++i) {
+    if (old[i].position != 0) place(old[i]);
   }
 }
 

@@ -7,21 +7,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/seeded_hash.h"
+#include "state_tracker/small_text.h"
 
 namespace brackwell::state_tracker {
 
 // One tracked field. It is dirty exactly when its two texts differ.
 template <class Value>
 struct FieldEntry {
-  std::string snapshot_text;
-  std::string current_text;
+  SmallText snapshot_text;
+  SmallText current_text;
   [[no_unique_address]] Value current_value;
 
   // Lengths first, then bytes: no other notion of equality exists.
@@ -40,7 +41,7 @@ class NameIndex {
   // Forgets every position; keeps the storage.
   void clear() noexcept;
   // Room for `count` positions, so that insert() below that count cannot fail.
-  // Throws std::bad_alloc, or std::length_error beyond 2^31 positions.
+  // Throws std::bad_alloc, or std::length_error beyond 2^30 positions.
   void reserve(std::size_t count);
   // Records `position` under `hash`; room must have been reserved.
   void insert(std::uint64_t hash, std::size_t position) noexcept;
@@ -51,9 +52,10 @@ class NameIndex {
   template <class Same>
   std::size_t find(std::uint64_t hash, Same&& same) const noexcept {
     if (count_ == 0) return kAbsent;
+    const Bucket* buckets = buckets_.get();
     const auto tag = std::uint32_t(hash);
     for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
-      const Bucket& bucket = buckets_[i];
+      const Bucket& bucket = buckets[i];
       if (bucket.position == 0) return kAbsent;
       if (bucket.tag == tag && same(std::size_t(bucket.position - 1))) return bucket.position - 1;
     }
@@ -65,10 +67,12 @@ class NameIndex {
     std::uint32_t tag;       // low bits of the hash: placement, and a cheap first compare
   };
   void place(Bucket bucket) noexcept;
+  std::size_t bucket_count() const noexcept;
 
-  std::vector<Bucket> buckets_;
-  std::size_t mask_ = 0;
-  std::size_t count_ = 0;
+  // Kept small: every tracker carries an index, and most never use it.
+  std::unique_ptr<Bucket[]> buckets_;
+  std::uint32_t mask_ = 0;  // bucket count - 1, when there are buckets
+  std::uint32_t count_ = 0;
 };
 
 // Fields in insertion order: a field keeps the position where its name first entered
@@ -82,10 +86,10 @@ template <class Value>
 class FieldTable {
  public:
   struct Field {
-    std::string name;
+    SmallText name;
     FieldEntry<Value> entry;
   };
-  static constexpr std::size_t kLinearLimit = 8;
+  static constexpr std::size_t kLinearLimit = 16;
 
   // Every field with its name, in insertion order.
   std::span<const Field> fields() const noexcept { return fields_; }
@@ -93,37 +97,30 @@ class FieldTable {
 
   // The entry named `name`, or nullptr.
   const FieldEntry<Value>* find(std::string_view name) const noexcept {
-    const std::size_t position = position_of(name);
+    const std::size_t position = position_of(name, hash_if_indexed(name));
     return position == NameIndex::kAbsent ? nullptr : &fields_[position].entry;
   }
   FieldEntry<Value>* find(std::string_view name) noexcept {
-    const std::size_t position = position_of(name);
+    const std::size_t position = position_of(name, hash_if_indexed(name));
     return position == NameIndex::kAbsent ? nullptr : &fields_[position].entry;
   }
 
   // Stores `value` and its display text under `name`. A known field gets a new current
   // text and value and keeps its snapshot text; a new name enters clean, at the end.
-  void assign(std::string_view name, std::string text, Value value) {
-    if (FieldEntry<Value>* entry = find(name)) {
-      entry->current_text = std::move(text);
-      [[maybe_unused]] Value old = std::exchange(entry->current_value, std::move(value));
-      return;  // `old` goes last, with the table already consistent
-    }
-    std::string snapshot = text;
-    append(name, std::move(snapshot), std::move(text), std::move(value));
+  void assign(std::string_view name, std::string_view text, Value value) {
+    store(name, text, std::move(value), false);
   }
 
   // Stores a clean field during a reload: both texts are `text`. A name this reload
   // already stored is replaced where it stands.
-  void load(std::string_view name, std::string text, Value value) {
-    if (FieldEntry<Value>* entry = find(name)) {
-      entry->snapshot_text = text;
-      entry->current_text = std::move(text);
-      [[maybe_unused]] Value old = std::exchange(entry->current_value, std::move(value));
-      return;
-    }
-    std::string snapshot = text;
-    append(name, std::move(snapshot), std::move(text), std::move(value));
+  void load(std::string_view name, std::string_view text, Value value) {
+    store(name, text, std::move(value), true);
+  }
+
+  // The same for a name the caller knows this reload has not stored yet (the keys of
+  // one dict that are exact str have distinct bytes): no lookup is needed.
+  void load_new(std::string_view name, std::string_view text, Value value) {
+    append(name, hash_if_indexed_after_one_more(name), text, std::move(value));
   }
 
   // Starts a reload of `count` fields: drops every field, keeps the storage, and grows
@@ -131,10 +128,12 @@ class FieldTable {
   void begin_reload(std::size_t count) {
     // Each value leaves its entry before it is released, so a release that runs
     // foreign code never finds a released value in the table.
-    for (Field& field : fields_) [[maybe_unused]] Value dropped = std::move(field.entry.current_value);
+    for (Field& field : fields_) {
+      [[maybe_unused]] Value dropped = std::move(field.entry.current_value);
+    }
     fields_.clear();
     index_.clear();
-    if (count > fields_.capacity()) fields_.reserve(count);
+    fields_.reserve(count);
     if (count > kLinearLimit) index_.reserve(count);
   }
 
@@ -168,32 +167,67 @@ class FieldTable {
   }
 
  private:
-  std::size_t position_of(std::string_view name) const noexcept {
-    if (fields_.size() <= kLinearLimit) {
+  // The name's hash when lookups go through the index; unused (0) for a scan.
+  std::uint64_t hash_if_indexed(std::string_view name) const noexcept {
+    return fields_.size() > kLinearLimit ? common::hash_bytes(name) : 0;
+  }
+
+  std::size_t position_of(std::string_view name, std::uint64_t hash) const noexcept {
+    if (fields_.size() <= kLinearLimit) return scan(name);
+    return index_.find(hash,
+                       [&](std::size_t position) { return fields_[position].name.view() == name; });
+  }
+
+  std::size_t scan(std::string_view name) const noexcept {
+    if (name.size() <= SmallText::kInlineCapacity) {
+      // An inline probe compares with each name in two words, without a call.
+      const SmallText probe(name);
       for (std::size_t i = 0; i < fields_.size(); ++i) {
-        if (fields_[i].name == name) return i;
+        if (fields_[i].name == probe) return i;
       }
       return NameIndex::kAbsent;
     }
-    return index_.find(common::hash_bytes(name),
-                       [&](std::size_t position) { return fields_[position].name == name; });
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+      if (fields_[i].name.view() == name) return i;
+    }
+    return NameIndex::kAbsent;
   }
 
-  void append(std::string_view name, std::string snapshot, std::string text, Value value) {
-    // Everything that can fail happens before the table changes.
-    std::string owned_name(name);
+  void store(std::string_view name, std::string_view text, Value value, bool clean) {
+    const std::uint64_t hash = hash_if_indexed_after_one_more(name);
+    const std::size_t position = position_of(name, hash);
+    if (position == NameIndex::kAbsent) return append(name, hash, text, std::move(value));
+    FieldEntry<Value>& entry = fields_[position].entry;
+    SmallText current(text);
+    if (clean) entry.snapshot_text = current;
+    entry.current_text = std::move(current);
+    [[maybe_unused]] Value old = std::exchange(entry.current_value, std::move(value));
+    // `old` goes last, with the table already consistent
+  }
+
+  // The hash an insertion would need: computed once the table (grown by one) no longer
+  // fits the scan, so that the same hash serves the lookup and the insertion.
+  std::uint64_t hash_if_indexed_after_one_more(std::string_view name) const noexcept {
+    return fields_.size() >= kLinearLimit ? common::hash_bytes(name) : 0;
+  }
+
+  // Adds a new clean field at the end; `hash` is the name's hash if the grown table
+  // needs the index. Everything that can fail happens before the table changes.
+  void append(std::string_view name, std::uint64_t hash, std::string_view text, Value value) {
+    SmallText current(text);
+    SmallText snapshot(current);
+    Field field{SmallText(name),
+                FieldEntry<Value>{std::move(snapshot), std::move(current), std::move(value)}};
     const std::size_t size = fields_.size();
     if (size == fields_.capacity()) fields_.reserve(size < 4 ? 4 : 2 * size);
     if (size + 1 > kLinearLimit) index_.reserve(size + 1);
-    fields_.push_back(
-        Field{std::move(owned_name),
-              FieldEntry<Value>{std::move(snapshot), std::move(text), std::move(value)}});
+    fields_.push_back(std::move(field));
+    if (size < kLinearLimit) return;
     // The first time the table outgrows the scan, every earlier name joins the index.
-    if (fields_.size() > kLinearLimit) {
-      for (std::size_t p = index_.size(); p < fields_.size(); ++p) {
-        index_.insert(common::hash_bytes(fields_[p].name), p);
-      }
+    for (std::size_t p = index_.size(); p < size; ++p) {
+      index_.insert(common::hash_bytes(fields_[p].name.view()), p);
     }
+    index_.insert(hash, size);
   }
 
   std::vector<Field> fields_;

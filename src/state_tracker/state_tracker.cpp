@@ -40,13 +40,19 @@ struct StateTrackerRecord {
     // finaliser) then never moves the slot being filled.
     if (name_objects.size() < table.size()) name_objects.resize(table.size());
     Ref& name = name_objects[position];
-    if (!name) name = to_str(table.fields()[position].name);
+    if (!name) name = to_str(table.fields()[position].name.view());
     return name.get();
   }
 };
 using Object = Instance<StateTrackerRecord>;
 
 module::ClassDef& class_def();
+
+// True for the values whose display text is made without running any Python code.
+bool has_native_text(PyObject* value) noexcept {
+  return value == Py_None || value == Py_True || value == Py_False || PyLong_CheckExact(value) ||
+         PyUnicode_CheckExact(value) || PyFloat_CheckExact(value);
+}
 
 constexpr std::string_view kDataNames[] = {"data"};
 constexpr Params kSetInitialState{"StateTracker", "set_initial_state", kDataNames, 1};
@@ -69,6 +75,9 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     Py_ssize_t yielded = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // Until some Python code has run, the dict is as it was at the start, and its exact
+    // str keys, all distinct, need no lookup.
+    bool unchanged = true;
     for (;;) {
       if (PyDict_Size(data) != start_size) {
         throw Panic{"dictionary changed size during iteration"};
@@ -79,8 +88,14 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
       Ref name_owner = Ref::borrow(key);
       Ref held = Ref::borrow(value);
       const Utf8 name = text_view(key);  // no argument prefix: the key is not an argument
-      std::string text = display_text(value);
-      record.table.load(name.view, std::move(text), std::move(held));
+      const bool distinct = unchanged && PyUnicode_CheckExact(key);
+      unchanged = unchanged && has_native_text(value);
+      const std::string text = display_text(value);
+      if (distinct) {
+        record.table.load_new(name.view, text, std::move(held));
+      } else {
+        record.table.load(name.view, text, std::move(held));
+      }
     }
     return none();
   });
@@ -99,8 +114,8 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     const Utf8 name = argument(bound, 0, text_view);
     Ref value = Ref::borrow(bound[1]);
     // The text first: the table is not touched until nothing can fail or run code.
-    std::string text = display_text(value.get());
-    object.record.table.assign(name.view, std::move(text), std::move(value));
+    const std::string text = display_text(value.get());
+    object.record.table.assign(name.view, text, std::move(value));
     return none();
   });
 }

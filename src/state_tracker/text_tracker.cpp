@@ -1,23 +1,23 @@
 #include "state_tracker/text_tracker.h"
 
 #include <charconv>
-#include <string>
 
 namespace brackwell::state_tracker {
 
 NativeRustTracker::NativeRustTracker(std::uint64_t id) {
+  // Four distinct names: none needs a lookup before it is added.
   char digits[24];
   char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
-  table_.assign("id", std::string(digits, end), NoObject{});
-  table_.assign("name", "Alice", NoObject{});
-  table_.assign("age", "25", NoObject{});
-  table_.assign("active", "true", NoObject{});
+  table_.load_new("id", std::string_view(digits, std::size_t(end - digits)), NoObject{});
+  table_.load_new("name", "Alice", NoObject{});
+  table_.load_new("age", "25", NoObject{});
+  table_.load_new("active", "true", NoObject{});
 }
 
 bool NativeRustTracker::set_current_text(std::string_view name, std::string_view text) {
   FieldEntry<NoObject>* entry = table_.find(name);
   if (!entry) return false;
-  entry->current_text.assign(text);
+  entry->current_text = SmallText(text);
   return true;
 }
 
