@@ -15,14 +15,17 @@ namespace {
 
 using namespace brackwell::binding;
 
-// The tracker's native state: its fields with the objects assigned, and a str object
-// per field name, made at the first result that needs it and reused until the next
-// reload (so results do not build the same names call after call).
+// The tracker's native state: its fields with the objects assigned, plus two things made
+// from the field names at the first result that needs them and reused until the names
+// change (a reload, or a new name): a str per name, and a dict of every name mapped to
+// None, which a copy turns into the frame of get_current_dict's result.
 struct StateTrackerRecord {
   static constexpr bool kGarbageCollected = true;
 
   FieldTable<Ref> table;
   std::vector<Ref> name_objects;  // by field position; empty slots not made yet
+  Ref names_dict;                 // holds only name strs and None: nothing to traverse
+  std::size_t names_dict_size = 0;
 
   int traverse(visitproc visit, void* arg) const {
     for (const auto& field : table.fields()) Py_VISIT(field.entry.current_value.get());
@@ -31,10 +34,16 @@ struct StateTrackerRecord {
 
   void clear() noexcept {
     table.clear();
-    name_objects.clear();
+    forget_names();
   }
 
-  // The str of the field at `position`; borrowed, valid until the next reload.
+  // Drops what was made from the names, before the table's names change.
+  void forget_names() noexcept {
+    name_objects.clear();
+    names_dict.reset();
+  }
+
+  // The str of the field at `position`; borrowed, valid until the names change.
   PyObject* name_object(std::size_t position) {
     // Sized before any str is made: a nested shared call that runs meanwhile (from a
     // finaliser) then never moves the slot being filled.
@@ -42,6 +51,19 @@ struct StateTrackerRecord {
     Ref& name = name_objects[position];
     if (!name) name = to_str(table.fields()[position].name.view());
     return name.get();
+  }
+
+  // A new dict with every field name, in table order, each mapped to None.
+  Ref names_frame() {
+    if (!names_dict || names_dict_size != table.size()) {
+      Ref frame = created(PyDict_New());
+      for (std::size_t i = 0; i < table.size(); ++i) {
+        check(PyDict_SetItem(frame.get(), name_object(i), Py_None));
+      }
+      names_dict = std::move(frame);
+      names_dict_size = table.size();
+    }
+    return created(PyDict_Copy(names_dict.get()));
   }
 };
 using Object = Instance<StateTrackerRecord>;
@@ -66,7 +88,7 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     StateTrackerRecord& record = object.record;
 
     const Py_ssize_t start_size = PyDict_Size(data);
-    record.name_objects.clear();
+    record.forget_names();
     // Releasing the old values may run their finalisers, which could change `data`:
     // the size checks below compare against the size taken before.
     record.table.begin_reload(std::size_t(start_size));
@@ -161,7 +183,8 @@ PyObject* dirty_fields(PyObject* self, PyObject*) noexcept {
 
 // A new dict of name -> current object for every field, or for the dirty ones only.
 Ref fields_dict(StateTrackerRecord& record, bool dirty_only) {
-  Ref dict = created(PyDict_New());
+  // Every field: values replace the Nones of a copied frame, so the dict never grows.
+  Ref dict = dirty_only ? created(PyDict_New()) : record.names_frame();
   const auto fields = record.table.fields();
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (dirty_only && !fields[i].entry.dirty()) continue;
