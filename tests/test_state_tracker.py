@@ -163,6 +163,19 @@ def test_insertion_order_and_lookup_at_every_table_size(count):
     assert t.get_field(names[-1]) is None
 
 
+def test_results_follow_new_names_and_reloads():
+    t = StateTracker()
+    t.set_initial_state({"a": 1, "b": 2})
+    assert t.get_current_dict() == {"a": 1, "b": 2} and t.dirty_fields() == []
+    t.set_field("c", 3)
+    t.set_field("a", 0)
+    assert list(t.get_current_dict().items()) == [("a", 0), ("b", 2), ("c", 3)]
+    t.set_initial_state({"x": 1, "y": 2, "z": 3})  # as many fields, other names
+    t.set_field("z", 4)
+    assert list(t.get_current_dict().items()) == [("x", 1), ("y", 2), ("z", 4)]
+    assert t.dirty_fields() == ["z"] and t.get_dirty_changes() == {"z": 4}
+
+
 def test_names_are_exact_bytes():
     t = StateTracker()
     long = "a_rather_long_field_name"
