@@ -9,6 +9,13 @@ from leakcheck import assert_no_leak
 from brackwell import StateTracker
 
 
+@pytest.fixture(autouse=True)
+def _collect_cycles():
+    """Trackers caught in cycles made here go now, not during some later test."""
+    yield
+    gc.collect()
+
+
 def _panic_type():
     data = {"a": 1}
 

@@ -22,8 +22,6 @@ class NativeRustTracker {
   bool any_dirty() const noexcept { return table_.any_dirty(); }
   // Makes every field clean.
   void commit() { table_.commit(); }
-  // The fields, for inspection.
-  const FieldTable<NoObject>& table() const noexcept { return table_; }
 
  private:
   FieldTable<NoObject> table_;
