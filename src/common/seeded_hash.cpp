@@ -48,11 +48,17 @@ inline std::uint64_t load64(const char* p) noexcept {
   return v;
 }
 
-// The last 1..7 bytes of a text, packed into one word.
+// The last 1..7 bytes of a text, packed into one word with fixed-size loads that may
+// overlap (a variable-length copy compiles to a byte loop).
 inline std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
-  std::uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  return v;
+  if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    return (std::uint64_t(tail) << 32) | head;
+  }
+  const auto byte = [p](std::size_t i) { return std::uint64_t(static_cast<unsigned char>(p[i])); };
+  return byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
 }
 
 }  // namespace
