@@ -72,7 +72,8 @@ void check_list_argument(PyObject* obj) {
 }
 
 std::string fallback_display_text(PyObject* obj) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (!name || !PyUnicode_Check(name.get())) {
     if (!name) clear_unless_panic();
     return "<unprintable object>";
@@ -128,7 +129,9 @@ Utf8 text_view(PyObject* obj) {
   return std::move(*text);
 }
 
-std::string to_text(PyObject* obj) { return std::string(text_view(obj).view); }
+std::string to_text(PyObject* obj) {
+  return std::string(text_view(obj).view);
+}
 
 std::string lossy_utf8(PyObject* str) {
   if (std::optional<Utf8> text = try_utf8(str)) return std::string(text->view);
@@ -285,12 +288,24 @@ PyObject* require_dict(PyObject* obj) {
 Ref to_str(std::string_view text) {
   return created(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
 }
-Ref to_int(std::int64_t value) { return created(PyLong_FromLongLong(value)); }
-Ref to_uint(std::uint64_t value) { return created(PyLong_FromUnsignedLongLong(value)); }
-Ref to_float(double value) { return created(PyFloat_FromDouble(value)); }
-Ref to_bool_object(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
-Ref none() { return Ref::borrow(Py_None); }
-Ref new_list(std::size_t size) { return created(PyList_New(Py_ssize_t(size))); }
+Ref to_int(std::int64_t value) {
+  return created(PyLong_FromLongLong(value));
+}
+Ref to_uint(std::uint64_t value) {
+  return created(PyLong_FromUnsignedLongLong(value));
+}
+Ref to_float(double value) {
+  return created(PyFloat_FromDouble(value));
+}
+Ref to_bool_object(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
+Ref none() {
+  return Ref::borrow(Py_None);
+}
+Ref new_list(std::size_t size) {
+  return created(PyList_New(Py_ssize_t(size)));
+}
 
 void set_list_item(PyObject* list, std::size_t index, Ref item) {
   if (PyList_SetItem(list, Py_ssize_t(index), item.release()) < 0) throw PyError::fetch();

@@ -88,10 +88,9 @@ void raise_panic(std::string_view message) noexcept {
   PySys_WriteStderr("_brackwell_rs: internal failure: %.900s\n", std::string(message).c_str());
   PyObject* type = panic_type();
   if (!type) return;  // the pending exception from the failed creation stands
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
-  if (!text) return;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
+  Ref text =
+      Ref::steal(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
 }
 
 Ref created(PyObject* p) {

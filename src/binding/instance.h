@@ -26,7 +26,9 @@ struct Instance {
 // A record that owns Python references says so with `static constexpr bool
 // kGarbageCollected = true` and provides traverse(visit, arg) and clear().
 template <class Record>
-constexpr bool kGarbageCollected = requires { requires Record::kGarbageCollected; };
+constexpr bool kGarbageCollected = requires {
+  requires Record::kGarbageCollected;
+};
 
 template <class Record>
 Instance<Record>& as_instance(PyObject* self) noexcept {

@@ -10,7 +10,7 @@ using ArgsKwargsMethod = PyObject* (*)(PyObject*, PyObject*, PyObject*) noexcept
 using NoArgsMethod = PyObject* (*)(PyObject*, PyObject*) noexcept;
 
 inline PyMethodDef method(const char* name, ArgsKwargsMethod function, const char* doc,
-                             int extra_flags = 0) {
+                          int extra_flags = 0) {
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
           METH_VARARGS | METH_KEYWORDS | extra_flags, doc};
 }

@@ -12,7 +12,9 @@ namespace {
   throw PyError::make(PyExc_TypeError, message);
 }
 
-std::string name_of(const Params& params) { return full_name(params.owner, params.function); }
+std::string name_of(const Params& params) {
+  return full_name(params.owner, params.function);
+}
 
 // Index of the parameter a keyword names, or -1. Exact, case-sensitive comparison.
 Py_ssize_t parameter_index(const Params& params, PyObject* keyword) {

@@ -62,8 +62,8 @@ Ref initialise() {
   claim_interpreter();
   if (g_module) return Ref::borrow(g_module);
   Ref module = owned(PyModule_Create2(&g_definition, PYTHON_ABI_VERSION));
-  for (ClassDef* def : {&state_tracker_class(), &query_compiler_class(),
-                        &batch_aggregator_class(), &schema_diff_engine_class()}) {
+  for (ClassDef* def : {&state_tracker_class(), &query_compiler_class(), &batch_aggregator_class(),
+                        &schema_diff_engine_class()}) {
     register_class(module.get(), *def);
   }
   if (!g_module) g_module = Ref::borrow(module.get()).release();
