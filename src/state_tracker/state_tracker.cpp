@@ -97,8 +97,10 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     Py_ssize_t yielded = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    // Until some Python code has run, the dict is as it was at the start, and its exact
-    // str keys, all distinct, need no lookup.
+    // Until some Python code has run, the dict is as it was at the start, and while every
+    // key read so far is an exact str, the keys are distinct texts and need no lookup. A
+    // str subclass with its own __hash__ or __eq__ can sit beside an exact str of the
+    // same text, so after the first such key every name is looked up.
     bool unchanged = true;
     for (;;) {
       if (PyDict_Size(data) != start_size) {
@@ -110,7 +112,8 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
       Ref name_owner = Ref::borrow(key);
       Ref held = Ref::borrow(value);
       const Utf8 name = text_view(key);  // no argument prefix: the key is not an argument
-      const bool distinct = unchanged && PyUnicode_CheckExact(key);
+      unchanged = unchanged && PyUnicode_CheckExact(key);
+      const bool distinct = unchanged;
       unchanged = unchanged && has_native_text(value);
       const std::string text = display_text(value);
       if (distinct) {

@@ -1,0 +1,163 @@
+"""Objects that fight back, for the hostile-input tests.
+
+Each class runs an optional `action` (any callable: a call back into the instance under
+test, a mutation of a container being read, a raise) from the one special method it is
+about, so a test names the place and the behaviour separately.
+"""
+
+import collections.abc
+
+from brackwell import StateTracker
+
+
+def panic_exception_type():
+    """The module's internal-failure exception type, taken from a caught instance."""
+    data = {"a": 1}
+
+    class Grows:
+        def __str__(self):
+            data["b"] = 2
+            return "grows"
+
+    data["x"] = Grows()
+    try:
+        StateTracker().set_initial_state(data)
+    except BaseException as e:  # noqa: BLE001 - the one way to reach the type
+        return type(e)
+    raise AssertionError("a dict that grows while read was not refused")
+
+
+def raiser(exc):
+    """An action that raises `exc` (an exception instance or class)."""
+
+    def action(*_):
+        raise exc
+
+    return action
+
+
+class Index:
+    """__index__ runs `action` first, then returns `value` (of any type)."""
+
+    def __init__(self, value, action=None):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        if self.action:
+            self.action()
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value!r})"
+
+
+class Text:
+    """__str__ runs `action` first, then returns `value` (of any type)."""
+
+    def __init__(self, value, action=None):
+        self.value, self.action = value, action
+
+    def __str__(self):
+        if self.action:
+            self.action()
+        return self.value
+
+    def __repr__(self):
+        return f"Text({self.value!r})"
+
+
+class LoudStr(str):
+    """A str subclass whose Python-level methods all lie; only its stored text is true."""
+
+    def __str__(self):
+        return "lie"
+
+    def __eq__(self, other):
+        return True
+
+    def __ne__(self, other):
+        return False
+
+    def __hash__(self):
+        return 7
+
+    def __index__(self):
+        return 99
+
+    def __len__(self):
+        return 1000
+
+    def __iter__(self):
+        return iter(["lie"])
+
+
+class Seq(collections.abc.Sequence):
+    """A registered sequence over `items` whose __len__ reports `length` (default: the
+    real one) after running `on_len`, and whose __getitem__ runs `on_item(i)` first."""
+
+    def __init__(self, items, length=None, on_len=None, on_item=None):
+        self.items = list(items)
+        self.length, self.on_len, self.on_item = length, on_len, on_item
+
+    def __len__(self):
+        if self.on_len:
+            self.on_len()
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if self.on_item:
+            self.on_item(i)
+        return self.items[i]
+
+
+class IterOnly:
+    """Passes the sequence test (it has __getitem__ and __len__) but is read through
+    __iter__, which yields `items` and runs `on_next(i)` before each."""
+
+    def __init__(self, items, on_next=None, length=0):
+        self.items, self.on_next, self.length = list(items), on_next, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        for i, item in enumerate(self.items):
+            if self.on_next:
+                self.on_next(i)
+            yield item
+
+
+class NumpyBool:
+    """Looks like numpy's boolean scalar to the boolean conversion: its type's module is
+    "numpy" and its name "bool_". __bool__ runs `action`, then returns `value`."""
+
+    def __init__(self, value, action=None):
+        self.value, self.action = value, action
+
+    def __bool__(self):
+        if self.action:
+            self.action()
+        return self.value
+
+
+NumpyBool.__module__ = "numpy"
+NumpyBool.__name__ = "bool_"
+NumpyBool.__qualname__ = "bool_"
+
+
+class EqKey:
+    """A dict key that hashes like `twin` and runs `action` whenever compared with it."""
+
+    def __init__(self, twin, action=None, equal=False):
+        self.twin, self.action, self.equal = twin, action, equal
+
+    def __hash__(self):
+        return hash(self.twin)
+
+    def __eq__(self, other):
+        if self.action:
+            self.action()
+        return self.equal
