@@ -28,10 +28,11 @@ def panic_exception_type():
 
 
 def raiser(exc):
-    """An action that raises `exc` (an exception instance or class)."""
+    """An action that raises a new exception like `exc` (an instance) on each call: raising
+    one instance again would chain every traceback onto it."""
 
     def action(*_):
-        raise exc
+        raise type(exc)(*exc.args)
 
     return action
 
@@ -49,6 +50,8 @@ class Index:
 
     def __repr__(self):
         return f"Index({self.value!r})"
+
+    __str__ = __repr__
 
 
 class Text:

@@ -1,0 +1,436 @@
+"""Hostile objects in every argument position where Python code can run.
+
+Every case ends in the documented exception or result, leaves the instance usable, and a
+few representative ones are run under the leak check.
+"""
+
+import sys
+
+import pytest
+from hostile import (
+    EqKey,
+    Index,
+    IterOnly,
+    LoudStr,
+    NumpyBool,
+    Seq,
+    Text,
+    panic_exception_type,
+    raiser,
+)
+from leakcheck import assert_no_leak
+
+from brackwell import BatchAggregator, QueryCompiler, SchemaDiffEngine, StateTracker
+
+PanicException = panic_exception_type()
+
+
+def panic(message="hostile"):
+    return raiser(PanicException(message))
+
+
+@pytest.fixture
+def quiet(monkeypatch, capsys):
+    """Collects the unraisable hook's calls; stderr (panic notices) is captured."""
+    caught = []
+    monkeypatch.setattr(sys, "unraisablehook", caught.append)
+    return caught
+
+
+def outcome(call):
+    """(exception type, message) of a failing call, or ("ok", result)."""
+    try:
+        return "ok", call()
+    except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
+        return type(e), str(e)
+
+
+# --- QueryCompiler --------------------------------------------------------------------
+
+QC = QueryCompiler()
+SELECT = "SELECT * FROM t"
+
+
+def select_limit(limit):
+    return QC.compile_select("t", [], [], [], [], limit)[0]
+
+
+def reenter():
+    """__index__ code that calls the same compiler: a shared hold admits it."""
+    assert QC.compile_select("u", ["a"], [], [], [])[0] == "SELECT a FROM u"
+
+
+@pytest.mark.parametrize(
+    "limit, expected",
+    [
+        (Index(5), ("ok", SELECT + " LIMIT 5")),
+        (Index(5, reenter), ("ok", SELECT + " LIMIT 5")),
+        (LoudStr("x"), ("ok", SELECT + " LIMIT 99")),
+        (Index(2**64), (OverflowError, None)),
+        (Index(-1), (OverflowError, None)),
+        (Index(1.5), (TypeError, "argument 'limit': __index__ returned non-int (type float)")),
+        (Index(1, raiser(TypeError("bad"))), (TypeError, "argument 'limit': bad")),
+        (Index(1, raiser(ValueError("bad"))), (ValueError, "bad")),
+        (Index(1, panic("index broke")), (PanicException, "index broke")),
+    ],
+)
+def test_index_of_an_integer_argument(limit, expected, capsys):
+    kind, result = outcome(lambda: select_limit(limit))
+    assert kind == expected[0]
+    if expected[1] is not None:
+        assert result == expected[1]
+    assert select_limit(3) == SELECT + " LIMIT 3"
+    if kind != "ok":
+        assert outcome(lambda: QC.get_placeholder("postgres", limit))[0] is kind
+
+
+def test_str_subclasses_give_their_stored_text_not_their_methods():
+    s = LoudStr
+    text, params = QC.compile_select(
+        s("t"), [s("a")], [(s("c"), s("="), s("v"))], [(s("left"), s("j"), s("on"))],
+        [(s("c"), s("asc"))], dialect=s("postgres"),
+    )  # fmt: skip
+    assert text == "SELECT a FROM t LEFT JOIN j ON on WHERE c = $1 ORDER BY c ASC"
+    assert params == ["v"] and type(params[0]) is str
+    assert QC.compile_update(s("t"), (s("a"),), s("id"), s("MYSQL")) == (
+        "UPDATE t SET a = %s WHERE id = %s"
+    )
+
+
+@pytest.mark.parametrize(
+    "columns, expected",
+    [
+        (Seq(["a", "b"], length=sys.maxsize), ("ok", "SELECT a, b FROM t")),
+        (Seq(["a"], length=2**40), ("ok", "SELECT a FROM t")),
+        (Seq(["a"], on_len=raiser(ValueError("len"))), ("ok", "SELECT a FROM t")),
+        (Seq(["a"], length="many"), ("ok", "SELECT a FROM t")),
+        (Seq(["a"], on_len=panic("len broke")), (PanicException, "len broke")),
+        (Seq(["a", 1]), (TypeError, "argument 'columns': 'int' object cannot be converted to "
+                                    "'PyString'")),
+        (Seq(["a", "b"], on_item=lambda i: i and reenter()), ("ok", "SELECT a, b FROM t")),
+        (Seq(["a", "b"], on_item=raiser(KeyError("x"))), (KeyError, "'x'")),
+        (Seq(["a", "b"], on_item=lambda i: i and panic("item")()), (PanicException, "item")),
+        (IterOnly(["a", "b"], on_next=raiser(TypeError("next"))), (TypeError,
+                                                                   "argument 'columns': next")),
+        (IterOnly(["a", "b"], on_next=lambda i: i and panic("next")()), (PanicException, "next")),
+    ],
+)  # fmt: skip
+def test_hostile_column_sequences(columns, expected, capsys):
+    assert outcome(lambda: QC.compile_select("t", columns, [], [], [])[0]) == expected
+    assert outcome(lambda: QC.compile_insert("t", columns, "x"))[0] == expected[0]
+    assert QC.compile_delete("t", "id", "postgres") == "DELETE FROM t WHERE id = $1"
+
+
+def test_lists_emptied_by_a_later_argument_keep_their_texts():
+    cols = ["a" + str(i) for i in range(3)]
+    wheres = [("c" + str(i), "=", "v" + str(i)) for i in range(3)]
+    order = [("o", "desc")]
+
+    def empty_all():
+        cols.clear(), wheres.clear(), order.clear()
+
+    text, params = QC.compile_select("t", cols, wheres, [], order, Index(1, empty_all))
+    assert (
+        text
+        == "SELECT a0, a1, a2 FROM t WHERE c0 = ? AND c1 = ? AND c2 = ? ORDER BY o DESC LIMIT 1"
+    )
+    assert params == ["v0", "v1", "v2"] and cols == []
+
+
+def test_tuple_items_with_hostile_lengths_and_subclasses():
+    class Pair(tuple):
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, i):
+            return "lie"
+
+    assert (
+        QC.compile_select("t", [], [], [], [Pair(("a", "asc"))])[0]
+        == "SELECT * FROM t ORDER BY a ASC"
+    )
+    with pytest.raises(ValueError, match="^expected tuple of length 3, but got tuple of length 2$"):
+        QC.compile_select("t", [], Seq([("a", "=")]), [], [])
+
+
+# --- StateTracker ---------------------------------------------------------------------
+
+
+def test_str_of_values_that_raise_return_other_types_or_call_back(quiet):
+    t = StateTracker()
+    t.set_initial_state({"a": 1, "b": 2})
+    inner = []
+
+    def call_back():
+        for call in (lambda: t.get_field("a"), lambda: t.set_field("a", 5), t.is_dirty):
+            inner.append(outcome(call))
+        raise RuntimeError("escapes")
+
+    values = [
+        Text(7),  # str() returning an int: TypeError, fallback text
+        Text("x", raiser(ValueError("no"))),
+        Text("1", call_back),  # the refused calls' errors escape str(): fallback text
+        Text(LoudStr("1")),  # a str subclass result: its stored text
+        Text("\udc80"),  # a lone surrogate: replaced
+    ]
+    for value in values:
+        t.set_field("a", value)
+        assert t.get_field("a") is value
+    assert inner == [(RuntimeError, "Already mutably borrowed"), (RuntimeError, "Already borrowed"),
+                     (RuntimeError, "Already mutably borrowed")]  # fmt: skip
+    assert [type(c.exc_value) for c in quiet] == [TypeError, ValueError, RuntimeError]
+    # the last text stored is three replacement characters: "a" is dirty against "1"
+    assert t.dirty_fields() == ["a"]
+    t.set_field("a", Text(LoudStr("1")))
+    assert t.dirty_fields() == [] and t.get_current_dict()["b"] == 2
+
+
+def test_a_panic_from_str_leaves_set_field_undone_and_keeps_a_partial_load(capsys):
+    t = StateTracker()
+    t.set_initial_state({"a": 1})
+    with pytest.raises(PanicException, match="^value broke$"):
+        t.set_field("a", Text("2", panic("value broke")))
+    assert t.get_current_dict() == {"a": 1} and not t.is_dirty()
+    with pytest.raises(PanicException, match="^load broke$"):
+        t.set_initial_state({"x": 1, "y": Text("2", panic("load broke")), "z": 3})
+    assert t.get_current_dict() == {"x": 1}
+    assert "Python stack trace below:" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "mutate, message, loaded",
+    [
+        (lambda d: d.pop("a"), "dictionary changed size during iteration", ["a", "m"]),
+        (lambda d: d.update(new=1), "dictionary changed size during iteration", ["a", "m"]),
+        # same size: the walk goes on to "c", then the extra "z" is one entry too many
+        (lambda d: (d.pop("a"), d.update(z=1)), "dictionary keys changed during iteration",
+         ["a", "m", "c"]),
+    ],
+)  # fmt: skip
+def test_data_changed_by_a_value_while_it_is_read(mutate, message, loaded, capsys):
+    data = {}
+    data.update(a=1, m=Text("m", lambda: mutate(data)), c=3)
+    t = StateTracker()
+    with pytest.raises(PanicException, match=f"^{message}$"):
+        t.set_initial_state(data)
+    assert list(t.get_current_dict()) == loaded
+    t.set_initial_state({"ok": 1})
+    assert t.get_current_dict() == {"ok": 1}
+
+
+def test_finalisers_of_released_values_cannot_reach_the_tracker(quiet):
+    t = StateTracker()
+    seen = []
+
+    class Dying:
+        def __del__(self):
+            seen.append(outcome(t.get_current_dict))
+
+    t.set_initial_state({"a": Dying()})
+    t.set_field("a", Dying())  # releases the loaded one inside the exclusive hold
+    t.set_initial_state({"b": 1})  # releases the assigned one inside the hold
+    assert seen == [(RuntimeError, "Already mutably borrowed")] * 2
+    assert t.get_current_dict() == {"b": 1}
+
+
+def test_dict_subclass_and_str_subclass_keys_are_read_from_storage():
+    class Lying(dict):
+        def __iter__(self):
+            return iter(["lie"])
+
+        def __len__(self):
+            return 0
+
+        def items(self):
+            return [("lie", 0)]
+
+        def __getitem__(self, key):
+            return "lie"
+
+    t = StateTracker()
+    t.set_initial_state(Lying({LoudStr("a"): 1, "b": 2}))
+    assert t.get_current_dict() == {"a": 1, "b": 2}
+    t.set_field(LoudStr("a"), 3)
+    assert t.get_field(LoudStr("a")) == 3 and t.dirty_fields() == ["a"]
+
+
+# --- SchemaDiffEngine -----------------------------------------------------------------
+
+ENGINE = SchemaDiffEngine()
+
+
+def diff(model, db=None, dialect="sqlite"):
+    return ENGINE.diff_table("t", model, {} if db is None else db, dialect)
+
+
+def model_with(**description):
+    return {"a": dict(description)}
+
+
+@pytest.mark.parametrize(
+    "nullable, expected",
+    [
+        (NumpyBool(False), ("ok", "a TEXT NOT NULL")),
+        (NumpyBool(True), ("ok", "a TEXT")),
+        (NumpyBool(0), ("ok", "a TEXT")),  # __bool__ result not a bool: default
+        (NumpyBool(False, raiser(ValueError("x"))), ("ok", "a TEXT")),
+        (NumpyBool(False, lambda: diff({"x": {}})), ("ok", "a TEXT NOT NULL")),
+        (NumpyBool(False, panic("bool broke")), (PanicException, "bool broke")),
+    ],
+)
+def test_boolean_conversion_of_a_description(nullable, expected, capsys):
+    kind, result = outcome(lambda: diff(model_with(nullable=nullable)))
+    if kind == "ok":
+        result = result[0][0][len("CREATE TABLE IF NOT EXISTS t (") : -2]
+    assert (kind, result) == expected
+
+
+@pytest.mark.parametrize(
+    "make_key, expected",
+    [
+        (lambda m: EqKey("data_type"), ("ok", "a TEXT")),
+        (lambda m: EqKey("data_type", equal=True), ("ok", "a INTEGER")),
+        (lambda m: EqKey("data_type", raiser(LookupError("eq"))), (LookupError, "eq")),
+        (lambda m: EqKey("data_type", lambda: m.clear()), (PanicException,
+                                                           "dictionary changed size during iteration")),
+        (lambda m: EqKey("data_type", lambda: m["a"].clear()), ("ok", "a TEXT")),
+        (lambda m: EqKey("nullable", panic("eq broke")), (PanicException, "eq broke")),
+    ],
+)  # fmt: skip
+def test_description_keys_that_run_code_during_a_lookup(make_key, expected, capsys):
+    model = {}
+    model["a"] = {make_key(model): "INTEGER"}
+    model["b"] = {"data_type": "BLOB"}
+    kind, result = outcome(lambda: diff(model))
+    if kind == "ok":
+        result = result[0][0][len("CREATE TABLE IF NOT EXISTS t (") : -2].split(", ")[0]
+    assert (kind, result) == expected
+    assert diff({"z": {}}) == (
+        ["CREATE TABLE IF NOT EXISTS t (z TEXT);"],
+        ["DROP TABLE IF EXISTS t;"],
+    )
+
+
+def test_mapping_subclasses_and_str_subclasses_give_their_storage_and_texts():
+    class Lying(dict):
+        def __getitem__(self, key):
+            return "LIE"
+
+        def __missing__(self, key):
+            return True
+
+        def get(self, key, default=None):
+            return "LIE"
+
+    s = LoudStr
+    model = Lying({s("id"): Lying({"data_type": s("INT"), "primary_key": True}),
+                   "n": Lying(nullable=False)})  # fmt: skip
+    upgrade, downgrade = ENGINE.diff_table(s("t"), model, Lying(), s("postgres"))
+    assert sorted(upgrade[0][len("CREATE TABLE IF NOT EXISTS t (") : -2].split(", ")) == [
+        "id SERIAL PRIMARY KEY", "n TEXT NOT NULL"]  # fmt: skip
+    assert ENGINE.diff_table("t", model, Lying(x=s("INT")), "x") == (
+        ["ALTER TABLE t ADD COLUMN id INT;", "ALTER TABLE t ADD COLUMN n TEXT NOT NULL;"],
+        ["ALTER TABLE t DROP COLUMN id;", "ALTER TABLE t DROP COLUMN n;"],
+    ) or sorted(ENGINE.diff_table("t", model, Lying(x=s("INT")), "x")[0]) == [
+        "ALTER TABLE t ADD COLUMN id INT;", "ALTER TABLE t ADD COLUMN n TEXT NOT NULL;"]  # fmt: skip
+    with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
+        ENGINE.diff_table("t", model, {"x": 1}, "x")
+
+
+# --- BatchAggregator ------------------------------------------------------------------
+
+AGG = BatchAggregator()
+KEYS = []  # refilled by each batch test: a list that empties itself while it is read
+
+
+@pytest.mark.parametrize(
+    "key, stored",
+    [
+        (Index(1.5), "Index(1.5)"),  # __index__ of the wrong type: the display text
+        (Index(2**64), "Index(18446744073709551616)"),
+        (Index(1, raiser(TypeError("x"))), "Index(1)"),
+        (Text(5), "<unprintable Text object>"),
+        (Text("t", raiser(ValueError("x"))), "<unprintable Text object>"),
+        (LoudStr("s"), 99),
+    ],
+)
+def test_keys_that_fight_classification(key, stored, quiet):
+    agg = BatchAggregator()
+    assert agg.add_key(key) is True and agg.add_keys_batch([key]) == 0
+    assert agg.get_keys() == [stored]
+
+
+@pytest.mark.parametrize(
+    "keys, expected, kept",
+    [
+        (Seq([1, 2], length=sys.maxsize), (IndexError, None), [1, 2]),
+        (Seq([1], length=-1), (ValueError, None), []),
+        (Seq([1], length="many"), (TypeError, None), []),
+        (Seq([1], on_len=panic("len broke")), (PanicException, "len broke"), []),
+        (Seq([1, 2], on_item=lambda i: i and panic("item broke")()), (PanicException,
+                                                                        "item broke"), [1]),
+        (Seq([1, 2, 3], on_item=lambda i: i == 2 and AGG.len()), (RuntimeError,
+                                                                   "Already mutably borrowed"), [1, 2]),
+        (KEYS, (IndexError, "list index out of range"), [4, "x"]),  # a list emptied while read
+    ],
+)  # fmt: skip
+def test_hostile_batches(keys, expected, kept, capsys):
+    AGG.clear()
+    KEYS[:] = ["x", Index(4, KEYS.clear), 5]
+    kind, result = outcome(lambda: AGG.add_keys_batch(keys))
+    assert kind == expected[0] and (expected[1] is None or result == expected[1])
+    assert AGG.get_keys() == kept
+    assert AGG.add_key("after") is True
+
+
+# --- leaks ----------------------------------------------------------------------------
+
+
+def test_hostile_paths_do_not_leak(monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: None)
+    cols = ["col" + str(i) for i in range(3)]
+    bad_index = Index(1, raiser(ValueError("x")))
+    t = StateTracker()
+    loud = LoudStr("field")
+    unprintable = Text(5)
+    engine_model = {"a": {"nullable": NumpyBool(False, raiser(ValueError("x")))}}
+    agg = BatchAggregator()
+    long_seq = Seq(["k1", 2], length=sys.maxsize)
+
+    def call():
+        try:
+            QC.compile_select("t", cols, [], [], [], bad_index)
+        except ValueError:
+            pass
+        QC.compile_select("t", Seq(cols, length=sys.maxsize), [], [], [])
+        t.set_initial_state({loud: unprintable, "b": Text("b")})
+        t.set_field(loud, Text(7))
+        t.get_current_dict()
+        ENGINE.diff_table("t", engine_model, {}, "x")
+        try:
+            agg.add_keys_batch(long_seq)
+        except IndexError:
+            pass
+        agg.add_key(unprintable)
+
+    assert_no_leak(call, calls=300, watch=[*cols, bad_index, loud, unprintable, long_seq])
+
+
+def test_panics_from_python_code_do_not_leak(monkeypatch, tmp_path):
+    # the notices go to a file: captured in memory they would grow like a leak
+    monkeypatch.setattr(sys, "stderr", open(tmp_path / "stderr", "w"))  # noqa: SIM115
+    t = StateTracker()
+    value = Text("v", panic("leak check"))
+    data = {"a": 1, "b": value}
+
+    def call():
+        for fn in (lambda: t.set_field("a", value), lambda: t.set_initial_state(data),
+                   lambda: BatchAggregator().add_key(value)):  # fmt: skip
+            try:
+                fn()
+            except PanicException:
+                pass
+
+    assert_no_leak(call, calls=100, watch=[value, data])
+    sys.stderr.close()
+    assert (tmp_path / "stderr").read_text().count("Python stack trace below:") >= 3 * 400
