@@ -73,9 +73,21 @@ class LeakError(AssertionError):
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-        "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _find_mallinfo2():
@@ -83,7 +95,7 @@ def _find_mallinfo2():
         return None
     try:
         libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
-        fn = libc.mallinfo2          # glibc >= 2.33
+        fn = libc.mallinfo2  # glibc >= 2.33
     except (OSError, AttributeError):
         return None
     fn.restype = _MallInfo2
@@ -136,7 +148,7 @@ def measure(fn, *, calls=1000, rounds=3, warmup=None, watch=(), rss=False):
     for _ in range(warmup):
         fn()
     was_enabled = gc.isenabled()
-    gc.disable()                    # collections only at snapshot time: steadier counts
+    gc.disable()  # collections only at snapshot time: steadier counts
     try:
         before = _snapshot(watch, rss)
         deltas = {k: [] for k in before}
@@ -153,9 +165,18 @@ def measure(fn, *, calls=1000, rounds=3, warmup=None, watch=(), rss=False):
     return deltas
 
 
-def assert_no_leak(fn, *, calls=1000, rounds=3, warmup=None, watch=(),
-                   per_call=0.5, native_bytes_per_call=16, rss=False,
-                   rss_bytes_per_call=256):
+def assert_no_leak(
+    fn,
+    *,
+    calls=1000,
+    rounds=3,
+    warmup=None,
+    watch=(),
+    per_call=0.5,
+    native_bytes_per_call=16,
+    rss=False,
+    rss_bytes_per_call=256,
+):
     """Fail (LeakError) if fn() leaks objects, references or native memory per call.
 
     per_call: objects/references per call that count as a leak (0.5 = one every 2nd call).
@@ -170,7 +191,7 @@ def assert_no_leak(fn, *, calls=1000, rounds=3, warmup=None, watch=(),
         elif name == "rss":
             limit = calls * rss_bytes_per_call
         elif name.startswith("refs"):
-            limit = 1               # exact: any steady change is a bug
+            limit = 1  # exact: any steady change is a bug
         else:
             limit = max(1, int(calls * per_call))
         if all(d >= limit for d in ds):

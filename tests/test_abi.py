@@ -25,11 +25,15 @@ def test_only_init_function_exported():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm (binutils) is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", SO], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", SO], check=True, capture_output=True, text=True
+    ).stdout
     # "<address> <type> <name>": T/t text, W/w weak, i indirect function
-    functions = sorted(parts[2].split("@")[0] for parts in map(str.split, out.splitlines())
-                       if len(parts) == 3 and parts[1] in "TtWwi")
+    functions = sorted(
+        parts[2].split("@")[0]
+        for parts in map(str.split, out.splitlines())
+        if len(parts) == 3 and parts[1] in "TtWwi"
+    )
     assert functions == ["PyInit__brackwell_rs"], out
 
 
@@ -62,10 +66,18 @@ def test_imports_under_interpreter(version, tmp_path):
     env = dict(os.environ, PYTHONPATH=SITE)
     env.pop("PYTHONHOME", None)
     # -S: no site-packages of that interpreter; only the installed package's parent
-    code = ("import sys, brackwell._brackwell_rs as m; "
-            "print(m.__file__); print('%d.%d' % sys.version_info[:2])")
-    r = subprocess.run([exe, "-S", "-c", code], cwd=str(tmp_path), env=env,
-                       capture_output=True, text=True, timeout=60)
+    code = (
+        "import sys, brackwell._brackwell_rs as m; "
+        "print(m.__file__); print('%d.%d' % sys.version_info[:2])"
+    )
+    r = subprocess.run(
+        [exe, "-S", "-c", code],
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert r.returncode == 0, r.stderr
     path, ver = r.stdout.split()
     assert ver == version

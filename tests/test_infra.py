@@ -18,8 +18,7 @@ def test_pg_raw_cursor_sends_dollar_placeholders(pg_raw_cursor):
     cur.execute("CREATE TEMP TABLE users (id int, name text, age int)")
     cur.execute("INSERT INTO users (id, name, age) VALUES ($1, $2, $3)", [1, "ann", 18])
     cur.execute("INSERT INTO users (id, name, age) VALUES ($1, $2, $3)", [2, "bob", 7])
-    cur.execute("SELECT id, name FROM users WHERE age >= $1 ORDER BY name ASC LIMIT 10",
-                ["18"])
+    cur.execute("SELECT id, name FROM users WHERE age >= $1 ORDER BY name ASC LIMIT 10", ["18"])
     assert cur.fetchall() == [(1, "ann")]
 
 
@@ -40,8 +39,7 @@ def test_mysql_conn(mysql_conn):
 def test_sqlite_conn(sqlite_conn):
     sqlite_conn.execute("CREATE TABLE users (id INTEGER, name TEXT)")
     sqlite_conn.execute("INSERT INTO users (id, name) VALUES (?, ?)", (1, "ann"))
-    assert sqlite_conn.execute("SELECT name FROM users WHERE id = ?", (1,)).fetchall() == [
-        ("ann",)]
+    assert sqlite_conn.execute("SELECT name FROM users WHERE id = ?", (1,)).fetchall() == [("ann",)]
 
 
 def test_unraisable_collects_hook_calls(unraisable):
