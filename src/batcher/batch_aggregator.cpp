@@ -77,7 +77,9 @@ bool add_any(BatchAggregatorRecord& keys, PyObject* key) {
     }
     if (!PyUnicode_Check(key)) return keys.text_keys.add(display_text(key));
   }
-  if (const std::optional<Utf8> text = try_utf8(key)) return keys.text_keys.add(text->view);
+  std::string_view text;
+  Ref bytes;
+  if (utf8_view(key, text, bytes)) return keys.text_keys.add(text);
   clear_unless_panic();  // a lone surrogate: the display text replaces it
   return keys.text_keys.add(display_text(key));
 }
@@ -148,15 +150,16 @@ class PendingKeys {
       return true;
     }
     if (!PyUnicode_CheckExact(item)) return false;
-    std::optional<Utf8> text = try_utf8(item);
-    if (!text) {
+    std::string_view text;
+    Ref bytes;
+    if (!utf8_view(item, text, bytes)) {
       clear_unless_panic();  // a lone surrogate: classified again on the general path
       return false;
     }
     if (!texts_reserved_) texts_reserved_ = reserve(keys_.text_keys, remaining);
     if (text_count_ == kBatch) flush();
-    texts_[text_count_] = text->view;
-    keep_[text_count_++] = std::move(text->keep);
+    texts_[text_count_] = text;
+    keep_[text_count_++] = std::move(bytes);
     return true;
   }
 

@@ -12,21 +12,14 @@
 namespace brackwell::binding {
 namespace {
 
-using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
-
 // PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. It is looked up at run time so
 // that the module still loads on 3.9 and imports nothing beyond the 3.9 stable ABI;
 // there the text goes through a temporary bytes object instead.
-AsUtf8AndSize resolve_as_utf8_and_size() noexcept {
+detail::AsUtf8AndSize resolve_as_utf8_and_size() noexcept {
   int major = 0, minor = 0;
   if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return nullptr;
   if (major < 3 || (major == 3 && minor < 10)) return nullptr;
-  return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-}
-
-AsUtf8AndSize as_utf8_and_size() noexcept {
-  static const AsUtf8AndSize function = resolve_as_utf8_and_size();
-  return function;
+  return reinterpret_cast<detail::AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
 
 // Items above this count are not reserved up front from a sequence's reported length:
@@ -107,19 +100,28 @@ PyError conversion_error(PyObject* obj, std::string_view target) {
   return PyError::make(PyExc_TypeError, cannot_convert(type_qualname(obj), target));
 }
 
-std::optional<Utf8> try_utf8(PyObject* str) noexcept {
-  if (AsUtf8AndSize fast = as_utf8_and_size()) {
-    Py_ssize_t size = 0;
-    const char* data = fast(str, &size);
-    if (!data) return std::nullopt;
-    return Utf8{std::string_view(data, std::size_t(size)), Ref()};
-  }
+namespace detail {
+
+// Resolved when the shared object is loaded, with the interpreter already running.
+const AsUtf8AndSize as_utf8_and_size = resolve_as_utf8_and_size();
+
+bool utf8_via_bytes(PyObject* str, std::string_view& out, Ref& keep) noexcept {
   Ref bytes = Ref::steal(PyUnicode_AsUTF8String(str));
-  if (!bytes) return std::nullopt;
+  if (!bytes) return false;
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
-  return Utf8{std::string_view(data, std::size_t(size)), std::move(bytes)};
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return false;
+  out = std::string_view(data, std::size_t(size));
+  keep = std::move(bytes);
+  return true;
+}
+
+}  // namespace detail
+
+std::optional<Utf8> try_utf8(PyObject* str) noexcept {
+  Utf8 text;
+  if (!utf8_view(str, text.view, text.keep)) return std::nullopt;
+  return text;
 }
 
 Utf8 text_view(PyObject* obj) {

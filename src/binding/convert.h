@@ -34,8 +34,31 @@ struct Utf8 {
   Ref keep;
 };
 
-// Strict UTF-8 of a str (or subclass); nullopt with the interpreter's error pending
-// (UnicodeEncodeError for a lone surrogate). Never throws.
+namespace detail {
+// PyUnicode_AsUTF8AndSize where the running interpreter's stable ABI has it (3.10 on),
+// looked up when the module loads; nullptr on 3.9.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+extern const AsUtf8AndSize as_utf8_and_size;
+// The 3.9 path: the text through a new bytes object, kept in `keep`.
+bool utf8_via_bytes(PyObject* str, std::string_view& out, Ref& keep) noexcept;
+}  // namespace detail
+
+// Strict UTF-8 of a str (or subclass) into `out`, valid while the str lives (and `keep`,
+// which is set only where the text needs a bytes object). False with the interpreter's
+// error pending (UnicodeEncodeError for a lone surrogate). Never throws; inline because
+// every text argument takes this path.
+inline bool utf8_view(PyObject* str, std::string_view& out, Ref& keep) noexcept {
+  if (detail::as_utf8_and_size) {
+    Py_ssize_t size = 0;
+    const char* data = detail::as_utf8_and_size(str, &size);
+    if (!data) return false;
+    out = std::string_view(data, std::size_t(size));
+    return true;
+  }
+  return detail::utf8_via_bytes(str, out, keep);
+}
+
+// The same as an optional Utf8; nullopt with the error pending.
 std::optional<Utf8> try_utf8(PyObject* str) noexcept;
 
 // Text conversion: a str or subclass, strictly encoded. Refuses other types ("PyString").

@@ -29,13 +29,12 @@ module::ClassDef& class_def();
 // then reports it with its exact message.
 bool view_text(PyObject* str, std::string_view& out, std::pmr::vector<Ref>& keep) {
   if (!PyUnicode_Check(str)) return false;
-  std::optional<Utf8> text = try_utf8(str);
-  if (!text) {
+  Ref bytes;
+  if (!utf8_view(str, out, bytes)) {
     clear_unless_panic();
     return false;
   }
-  out = text->view;
-  if (text->keep) keep.push_back(std::move(text->keep));
+  if (bytes) keep.push_back(std::move(bytes));
   return true;
 }
 

@@ -116,13 +116,11 @@ class Texts {
   // The same for a value known to be a str; nullopt, with the interpreter's error
   // pending, when it is not valid UTF-8.
   std::optional<std::string_view> try_keep(PyObject* str) {
-    std::optional<Utf8> text = try_utf8(str);
-    if (!text) return std::nullopt;
-    // Field by field: copying the returned view whole stalls on the store that made it.
-    const char* data = text->view.data();
-    const std::size_t size = text->view.size();
-    kept_.push_back(text->keep ? std::move(text->keep) : Ref::borrow(str));
-    return std::string_view(data, size);
+    std::string_view text;
+    Ref bytes;
+    if (!utf8_view(str, text, bytes)) return std::nullopt;
+    kept_.push_back(bytes ? std::move(bytes) : Ref::borrow(str));
+    return text;
   }
 
  private:
