@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/dict_reader.h"
 #include "binding/instance.h"
 #include "binding/method.h"
 #include "migration_diff/ddl.h"
@@ -19,26 +20,6 @@ struct SchemaDiffEngineRecord {};  // the class has no state
 using Object = Instance<SchemaDiffEngineRecord>;
 
 module::ClassDef& class_def();
-
-// Calls `each(key, value)` for every entry of a dict, read from its own storage in its
-// own order. The size is compared before every step, the last one included, so a dict
-// that Python code changes while it is read ends the call instead of being half-read.
-// Both objects are borrowed: `each` takes a reference to what must outlive Python code.
-template <class Each>
-void for_each_entry(PyObject* dict, Each&& each) {
-  const Py_ssize_t size = PyDict_Size(dict);
-  Py_ssize_t remaining = size;
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  for (;;) {
-    if (PyDict_Size(dict) != size) throw Panic{"dictionary changed size during iteration"};
-    if (remaining < 0) throw Panic{"dictionary keys changed during iteration"};
-    if (!PyDict_Next(dict, &position, &key, &value)) return;
-    --remaining;
-    each(key, value);
-  }
-}
 
 // The three names a column description is read for, made once and kept for the process.
 // They are interned, so the literal keys of a model's descriptions are these very objects.
@@ -180,7 +161,7 @@ std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
   columns.reserve(std::size_t(PyDict_Size(model_fields)));
   const DescriptionNames& names = description_names();
   bool repeats_possible = false;
-  for_each_entry(model_fields, [&](PyObject* key, PyObject* value) {
+  for_each_dict_entry(model_fields, [&](PyObject* key, PyObject* value) {
     ModelColumn column;
     column.name = texts.keep(key);
     // Read now: the key may be gone once Python code has run.
@@ -200,7 +181,7 @@ std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
 std::vector<std::string_view> read_db_names(PyObject* db_columns, Texts& texts) {
   std::vector<std::string_view> names;
   names.reserve(std::size_t(PyDict_Size(db_columns)));
-  for_each_entry(db_columns, [&](PyObject* key, PyObject* value) {
+  for_each_dict_entry(db_columns, [&](PyObject* key, PyObject* value) {
     const std::string_view name = texts.keep(key);
     text_view(value);
     names.push_back(name);

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/dict_reader.h"
 #include "binding/instance.h"
 #include "binding/method.h"
 #include "state_tracker/benchmark.h"
@@ -93,21 +94,12 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     // the size checks below compare against the size taken before.
     record.table.begin_reload(std::size_t(start_size));
 
-    Py_ssize_t position = 0;
-    Py_ssize_t yielded = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
     // Until some Python code has run, the dict is as it was at the start, and while every
     // key read so far is an exact str, the keys are distinct texts and need no lookup. A
     // str subclass with its own __hash__ or __eq__ can sit beside an exact str of the
     // same text, so after the first such key every name is looked up.
     bool unchanged = true;
-    for (;;) {
-      if (PyDict_Size(data) != start_size) {
-        throw Panic{"dictionary changed size during iteration"};
-      }
-      if (!PyDict_Next(data, &position, &key, &value)) break;
-      if (++yielded > start_size) throw Panic{"dictionary keys changed during iteration"};
+    for_each_dict_entry(data, start_size, [&](PyObject* key, PyObject* value) {
       // Both are borrowed from the dict, which the value's str() may change.
       Ref name_owner = Ref::borrow(key);
       Ref held = Ref::borrow(value);
@@ -121,7 +113,7 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
       } else {
         record.table.load(name.view, text, std::move(held));
       }
-    }
+    });
     return none();
   });
 }
