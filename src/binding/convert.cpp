@@ -126,9 +126,9 @@ std::optional<Utf8> try_utf8(PyObject* str) noexcept {
 
 Utf8 text_view(PyObject* obj) {
   if (!PyUnicode_Check(obj)) throw conversion_error(obj, "PyString");
-  std::optional<Utf8> text = try_utf8(obj);
-  if (!text) throw PyError::fetch();
-  return std::move(*text);
+  Utf8 text;  // filled in place: returned without a copy
+  if (!utf8_view(obj, text.view, text.keep)) throw PyError::fetch();
+  return text;
 }
 
 std::string to_text(PyObject* obj) {
