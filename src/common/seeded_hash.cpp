@@ -65,7 +65,10 @@ inline std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
 
 std::uint64_t hash_u64(std::uint64_t value) noexcept {
   const ProcessKey& key = process_key();
-  return fold_multiply(value ^ key.k0, key.k1);
+  // Both factors depend on the whole value: with one constant factor, keys that differ
+  // only in their high half (i << 32) spread poorly over the low bits under some keys.
+  const std::uint64_t swapped = (value << 32) | (value >> 32);
+  return fold_multiply(value ^ key.k0, swapped ^ key.k1);
 }
 
 std::uint64_t hash_bytes(std::string_view bytes) noexcept {
