@@ -8,7 +8,6 @@ import gc
 import sys
 
 import pytest
-
 from leakcheck import LeakError, assert_no_leak
 
 

@@ -4,6 +4,7 @@ import weakref
 from decimal import Decimal
 
 import pytest
+from hostile import panic_exception_type
 from leakcheck import assert_no_leak
 
 from brackwell import StateTracker
@@ -16,23 +17,7 @@ def _collect_cycles():
     gc.collect()
 
 
-def _panic_type():
-    data = {"a": 1}
-
-    class Grows:
-        def __str__(self):
-            data["b"] = 2
-            return "grows"
-
-    data["x"] = Grows()
-    try:
-        StateTracker().set_initial_state(data)
-    except BaseException as exc:  # the type is reachable only through an instance
-        return type(exc)
-    raise AssertionError("no failure")
-
-
-PanicException = _panic_type()
+PanicException = panic_exception_type()
 
 
 class Raises:
