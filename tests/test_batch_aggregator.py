@@ -3,25 +3,12 @@ import ctypes
 import sys
 
 import pytest
-from hostile import panic_exception_type
+from hostile import Index, panic_exception_type
 from hypothesis import given
 from hypothesis import strategies as st
 from leakcheck import UNDER_MEMORY_TOOL, assert_no_leak
 
 from brackwell import BatchAggregator
-
-
-class Index:
-    def __init__(self, value, action=None):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        if self.action:
-            self.action()
-        return self.value
-
-    def __str__(self):
-        return "Index"
 
 
 class StrIndex(str):
@@ -60,7 +47,7 @@ CLASSIFIED = [
     ("", ""),
     ("a\udc80b", "a\ufffd\ufffd\ufffdb"),
     (Index(5), 5),
-    (Index(2**70), "Index"),
+    (Index(2**70), f"Index({2**70})"),
     (StrIndex("abc"), 3),
     (BadIndex(), "bad"),
     (type("Sub", (str,), {})("x\U0001f600"), "x\U0001f600"),
@@ -212,11 +199,11 @@ def test_calls_back_into_the_same_aggregator_are_refused():
             return i
 
     batch = [Index(1, lambda: call("len")), Index(2, lambda: call("add_key", 3)), 4]
-    assert agg.add_keys_batch(batch) == 2
+    assert agg.add_keys_batch(batch) == 3  # the refused items are keyed by their text
     with pytest.raises(RuntimeError, match="Already borrowed"):
         agg.add_keys_batch(Seq())
     assert seen == ["Already mutably borrowed", "Already borrowed", "Already borrowed"]
-    assert agg.get_keys() == [4, 0, "Index"] and agg.add_key(5) is True
+    assert agg.get_keys() == [4, 0, "Index(1)", "Index(2)"] and agg.add_key(5) is True
 
 
 def test_a_sequence_that_shrinks_or_grows_while_read():
