@@ -9,6 +9,8 @@ Fixtures
   sqlite_conn    in-memory sqlite3 connection (autocommit); placeholders ?.
   unraisable     list that collects what reaches sys.unraisablehook during the test
                  (see Unraisable below).
+  collect_soon   arms a callback to run inside the next garbage collection, which the next
+                 allocation starts (tests/hostile.py, at_next_collection).
 Each database connection is opened for one test and closed after it.  When its settings
 are absent, its driver is missing or its server is unreachable, the test is SKIPPED, or
 FAILS when BRACKWELL_REQUIRE_DB=1 (as in CI).  Tests that use them get the "db" marker
@@ -180,6 +182,24 @@ def unraisable():
         yield caught
     finally:
         sys.unraisablehook = previous
+
+
+# --- Python code at the next garbage collection --------------------------------------
+@pytest.fixture
+def collect_soon():
+    """hostile.at_next_collection, undone after the test: fuses not lit are cleared and the
+    collection threshold is restored."""
+    from hostile import at_next_collection
+
+    threshold = gc.get_threshold()
+    fuses = []
+    try:
+        yield lambda callback: fuses.append(at_next_collection(callback))
+    finally:
+        for fuse in fuses:
+            fuse.clear()
+        gc.set_threshold(*threshold)
+        gc.collect()
 
 
 # --- LeakSanitizer --------------------------------------------------------------------

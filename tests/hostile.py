@@ -6,6 +6,7 @@ about, so a test names the place and the behaviour separately.
 """
 
 import collections.abc
+import gc
 
 from brackwell import StateTracker
 
@@ -164,3 +165,28 @@ class EqKey:
         if self.action:
             self.action()
         return self.equal
+
+
+class _Bomb:
+    """Cyclic garbage whose finalizer lights the callback in `fuse`, if still there."""
+
+    def __init__(self, fuse):
+        self.fuse, self.me = fuse, self
+
+    def __del__(self):
+        if self.fuse:
+            self.fuse.pop()()
+
+
+def at_next_collection(callback):
+    """Arms `callback` to run inside the next garbage collection, and makes the next
+    allocation of a tracked object (a list, an exception being raised) start one: before
+    3.12 that is wherever the module allocates; from 3.12 on, at the next bytecode.
+    Returns the fuse: clearing it disarms. The `collect_soon` fixture undoes all this."""
+    gc.collect()  # this also empties the free lists of tuples: fill them again, so that
+    for size in range(1, 9):  # packing a call's arguments does not start the collection
+        tuple(range(size))
+    fuse = [callback]
+    _Bomb(fuse)
+    gc.set_threshold(1)
+    return fuse

@@ -290,25 +290,34 @@ def test_conversion_messages(call, exc_type, message):
 
 
 @pytest.mark.parametrize(
-    "call, exc_type",
+    "call, exc_type, message",
     [
-        (lambda: qc.get_placeholder("postgres", -1), OverflowError),
-        (lambda: qc.get_placeholder("postgres", 2**64), OverflowError),
-        (lambda: agg.add_key_int(2**63), OverflowError),
-        (lambda: agg.add_key_int(-(2**63) - 1), OverflowError),
-        (lambda: qc.compile_select("t", [], [], [], [], -1), OverflowError),
-        (lambda: StateTracker.benchmark_pure_rust(-1), OverflowError),
-        (lambda: qc.get_placeholder("\udc80", 1), UnicodeEncodeError),
-        (lambda: agg.add_key_str("a\ud800"), UnicodeEncodeError),
-        (lambda: qc.compile_insert("t", ["\udfff"], "sqlite"), UnicodeEncodeError),
-        (lambda: qc.get_placeholder("postgres", IndexRaising(ValueError("v"))), ValueError),
-        (lambda: qc.get_placeholder("postgres", IndexRaising(LookupError("l"))), LookupError),
+        (lambda: qc.get_placeholder("postgres", -1), OverflowError, None),
+        (lambda: qc.get_placeholder("postgres", 2**64), OverflowError, None),
+        (
+            lambda: agg.add_key_int(2**63),
+            OverflowError,
+            "Python int too large to convert to C long",
+        ),
+        (
+            lambda: agg.add_key_int(-(2**63) - 1),
+            OverflowError,
+            "Python int too large to convert to C long",
+        ),
+        (lambda: qc.compile_select("t", [], [], [], [], -1), OverflowError, None),
+        (lambda: StateTracker.benchmark_pure_rust(-1), OverflowError, None),
+        (lambda: qc.get_placeholder("\udc80", 1), UnicodeEncodeError, None),
+        (lambda: agg.add_key_str("a\ud800"), UnicodeEncodeError, None),
+        (lambda: qc.compile_insert("t", ["\udfff"], "sqlite"), UnicodeEncodeError, None),
+        (lambda: qc.get_placeholder("postgres", IndexRaising(ValueError("v"))), ValueError, None),
+        (lambda: qc.get_placeholder("postgres", IndexRaising(LookupError("l"))), LookupError, None),
     ],
 )
-def test_errors_other_than_type_error_pass_unchanged(call, exc_type):
+def test_errors_other_than_type_error_pass_unchanged(call, exc_type, message):
     with pytest.raises(exc_type) as info:
         call()
     assert not str(info.value).startswith("argument ")
+    assert message is None or str(info.value) == message
 
 
 def test_prefixed_error_keeps_the_cause_and_suppresses_the_context():

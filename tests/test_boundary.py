@@ -67,21 +67,23 @@ def _raise(exc):
     raise exc
 
 
-def test_panic_raised_by_python_code_is_resumed_not_swallowed(capsys):
+@pytest.mark.parametrize("message", ["raised in __str__", ""])
+def test_panic_raised_by_python_code_is_resumed_not_swallowed(message, capsys):
     panic = type(_panic_from_a_mutated_dict())
     capsys.readouterr()
 
     class Key:
         def __str__(self):
-            raise panic("raised in __str__")
+            raise panic(message)
 
     agg = BatchAggregator()
     with pytest.raises(panic) as info:
         agg.add_key(Key())
-    assert str(info.value) == "raised in __str__"
+    assert str(info.value) == message  # an empty message stays empty
     err = capsys.readouterr().err
     assert "Python stack trace below:" in err
-    assert "raised in __str__" in err.split("Python stack trace below:")[1]
+    trace = err.split("Python stack trace below:")[1]
+    assert "raise panic(message)" in trace and message in trace
     assert agg.len() == 0  # the key was not added and the instance is free again
 
 

@@ -129,37 +129,39 @@ bool require_sequence(PyObject* obj) {
 }
 
 // Exact ints and exact strs read from a list or tuple, gathered so that the sets can
-// hash a group and prefetch its slots before probing. Keys are only gathered while no
-// Python code can run, so the sequence keeps each str whose UTF-8 is viewed here alive;
-// flush() must run before anything that may run Python code or fail.
+// hash a group and prefetch its slots before probing. Each pending text is a view into
+// an object held here (the str itself, or the bytes made from it), so Python code that
+// empties the sequence meanwhile cannot free what flush() reads.
 class PendingKeys {
  public:
   explicit PendingKeys(BatchAggregatorRecord& keys) : keys_(keys) {}
 
-  // Takes `item` when it is an exact int in 64 bits or an exact str in strict UTF-8;
-  // false (with nothing pending in the interpreter) for anything else. `remaining`
-  // counts the items from this one to the end of the sequence.
-  bool take(PyObject* item, std::size_t remaining) {
-    if (PyLong_CheckExact(item)) {
+  // Takes `item` when it is an exact int in 64 bits or an exact str in strict UTF-8
+  // (keeping the reference it needs); false, with `item` untouched and nothing pending in
+  // the interpreter, for anything else. `remaining` counts the items from this one to the
+  // end of the sequence.
+  bool take(Ref& item, std::size_t remaining) {
+    PyObject* key = item.get();
+    if (PyLong_CheckExact(key)) {
       int overflow = 0;
-      const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+      const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
       if (overflow != 0) return false;
       if (!ints_reserved_) ints_reserved_ = reserve(keys_.int_keys, remaining);
       if (int_count_ == kBatch) flush();
       ints_[int_count_++] = value;
       return true;
     }
-    if (!PyUnicode_CheckExact(item)) return false;
+    if (!PyUnicode_CheckExact(key)) return false;
     std::string_view text;
     Ref bytes;
-    if (!utf8_view(item, text, bytes)) {
+    if (!utf8_view(key, text, bytes)) {
       clear_unless_panic();  // a lone surrogate: classified again on the general path
       return false;
     }
     if (!texts_reserved_) texts_reserved_ = reserve(keys_.text_keys, remaining);
     if (text_count_ == kBatch) flush();
     texts_[text_count_] = text;
-    keep_[text_count_++] = std::move(bytes);
+    keep_[text_count_++] = bytes ? std::move(bytes) : std::move(item);
     return true;
   }
 
@@ -202,7 +204,7 @@ class PendingKeys {
   bool texts_reserved_ = false;
   std::array<std::int64_t, kBatch> ints_;
   std::array<std::string_view, kBatch> texts_;
-  std::array<Ref, kBatch> keep_;  // the bytes behind texts_ where the str has no UTF-8 cache
+  std::array<Ref, kBatch> keep_;  // what each of texts_ views: the str, or its bytes
   std::size_t int_count_ = 0;
   std::size_t text_count_ = 0;
   std::uint64_t added_ = 0;
@@ -225,20 +227,21 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     Py_ssize_t list_size = is_list ? PyList_Size(sequence) : 0;
     PendingKeys pending{keys};
     for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = nullptr;  // borrowed from an exact tuple or list
+      // Owned from the start: taking a str can fail, and raising that error can collect
+      // garbage whose finalizers empty the list.
+      Ref item;
       if (is_tuple) {
-        item = PyTuple_GetItem(sequence, i);
+        item = Ref::borrow(PyTuple_GetItem(sequence, i));
       } else if (is_list && i < list_size) {
-        item = PyList_GetItem(sequence, i);
+        item = Ref::borrow(PyList_GetItem(sequence, i));
       }
       if (item && pending.take(item, std::size_t(size - i))) continue;
       // Python code may run from here on: settle what is pending first, so that the keys
-      // of the items before stay whatever happens. The item is owned while it is
-      // classified, since that code may drop the sequence's reference to it. Past the
-      // end of a shrunk list, PySequence_GetItem raises the IndexError.
+      // of the items before stay whatever happens. Past the end of a shrunk list,
+      // PySequence_GetItem raises the IndexError.
       pending.flush();
-      const Ref owned_item = item ? Ref::borrow(item) : owned(PySequence_GetItem(sequence, i));
-      pending.count(add_any(keys, owned_item.get()));
+      if (!item) item = owned(PySequence_GetItem(sequence, i));
+      pending.count(add_any(keys, item.get()));
       if (is_list) list_size = PyList_Size(sequence);
     }
     pending.flush();

@@ -43,14 +43,18 @@ void reserve_hint(Vector& items, PyObject* sequence) {
 }
 
 // Calls `each` on every item of a sequence, in order: by index for an exact list or
-// tuple (nothing can change them while a str is converted), else through iteration.
+// tuple, else through iteration. A conversion that succeeds runs no Python code, so the
+// list keeps its size; one that fails (raising may collect garbage, and a finalizer may
+// empty the list) ends the walk, and the item in hand is owned until then.
 template <class Each>
 void for_each_item(PyObject* sequence, Each&& each) {
   if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
     const bool is_list = PyList_CheckExact(sequence);
     const Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
-      each(is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+      const Ref item =
+          Ref::borrow(is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+      each(item.get());
     }
     return;
   }
@@ -87,8 +91,9 @@ PyObject* sequence_abc() {
 }  // namespace
 
 std::string type_qualname(PyObject* obj) {
-  Ref name =
-      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  // Owned: a metaclass's attribute lookup may drop the last reference to obj.
+  const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  Ref name = Ref::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
   if (name && PyUnicode_Check(name.get())) {
     if (std::optional<Utf8> text = try_utf8(name.get())) return std::string(text->view);
   }
@@ -158,27 +163,59 @@ std::string lossy_utf8(PyObject* str) {
   return std::string(text->view);
 }
 
-std::string display_text(PyObject* obj) {
-  if (obj == Py_None) return "None";
-  if (obj == Py_True) return "True";
-  if (obj == Py_False) return "False";
-  if (PyUnicode_CheckExact(obj)) return lossy_utf8(obj);
-  if (PyLong_CheckExact(obj)) {
+namespace {
+
+// The display text of the values whose str() is made without running Python code: false,
+// with nothing pending, for every other value and when making it raised (raising can
+// collect garbage, which runs finalizers).
+bool native_display_text(PyObject* obj, std::string& out) {
+  if (obj == Py_None) {
+    out = "None";
+  } else if (obj == Py_True) {
+    out = "True";
+  } else if (obj == Py_False) {
+    out = "False";
+  } else if (PyLong_CheckExact(obj)) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) {
-      char digits[24];
-      const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-      return std::string(digits, end);
+    if (overflow != 0) return false;
+    char digits[24];
+    out.assign(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  } else if (PyUnicode_CheckExact(obj) || PyFloat_CheckExact(obj)) {
+    // A float's str() is made natively by the interpreter.
+    const Ref text = PyFloat_CheckExact(obj) ? Ref::steal(PyObject_Str(obj)) : Ref::borrow(obj);
+    std::optional<Utf8> utf8;
+    if (text) utf8 = try_utf8(text.get());
+    if (!utf8) {
+      clear_unless_panic();  // a lone surrogate, or no memory: the general path decides
+      return false;
     }
+    out.assign(utf8->view);
+  } else {
+    return false;
   }
-  Ref text = Ref::steal(PyObject_Str(obj));
-  if (!text) {
+  return true;
+}
+
+}  // namespace
+
+std::string display_text(PyObject* obj, bool& ran_code) {
+  std::string text;
+  ran_code = !native_display_text(obj, text);
+  if (!ran_code) return text;
+  const Ref owner = Ref::borrow(obj);  // str() may drop every other reference to obj
+  Ref str = Ref::steal(PyObject_Str(obj));
+  if (!str) {
     if (panic_pending()) throw PyError::fetch();  // thrown on as a Panic
     PyErr_WriteUnraisable(obj);
     return fallback_display_text(obj);
   }
-  return lossy_utf8(text.get());
+  return lossy_utf8(str.get());
+}
+
+std::string display_text(PyObject* obj) {
+  bool ran_code = false;
+  return display_text(obj, ran_code);
 }
 
 std::int64_t to_i64(PyObject* obj) {
@@ -187,9 +224,21 @@ std::int64_t to_i64(PyObject* obj) {
     index = owned(PyNumber_Index(obj));
     obj = index.get();
   }
-  const long long value = PyLong_AsLongLong(obj);
-  if (value == -1 && PyErr_Occurred()) throw PyError::fetch();
-  return value;
+  if constexpr (sizeof(long) == sizeof(std::int64_t)) {
+    const long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) throw PyError::fetch();
+    return value;
+  } else {
+    // A 32-bit long (Windows): convert with long long, and overflow says what
+    // PyLong_AsLong says elsewhere.
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) {
+      throw PyError::make(PyExc_OverflowError, "Python int too large to convert to C long");
+    }
+    if (value == -1 && PyErr_Occurred()) throw PyError::fetch();
+    return value;
+  }
 }
 
 std::uint64_t to_u64(PyObject* obj) {

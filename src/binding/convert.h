@@ -75,6 +75,9 @@ std::string lossy_utf8(PyObject* str);
 // unraisable hook and the text is "<unprintable {type name} object>". Only a
 // PanicException raised by Python code escapes (as Panic).
 std::string display_text(PyObject* obj);
+// The same, and whether Python code may have run meanwhile: false only for None, True,
+// False, an exact int in 64 bits, an exact float and an exact str of valid UTF-8.
+std::string display_text(PyObject* obj, bool& ran_code);
 
 // ---- numbers and booleans ----
 

@@ -1,8 +1,9 @@
 // Reading a dict argument from its own storage, in its own order (PyDict_Next), so that
 // a subclass's overridden methods are never called. Python code run while the entries are
 // handled may change the dict: a change of size ends the call with the Panic "dictionary
-// changed size during iteration", more entries than at the start with "dictionary keys
-// changed during iteration".
+// changed size during iteration". When it delivers more entries than it held at the start,
+// the extra entry is handled like the others and the step after it ends the call with
+// "dictionary keys changed during iteration".
 #pragma once
 
 #include <Python.h>
@@ -23,8 +24,9 @@ void for_each_dict_entry(PyObject* dict, Py_ssize_t start_size, Each&& each) {
   PyObject* value = nullptr;
   for (;;) {
     if (PyDict_Size(dict) != start_size) throw Panic{"dictionary changed size during iteration"};
+    if (yielded > start_size) throw Panic{"dictionary keys changed during iteration"};
     if (!PyDict_Next(dict, &position, &key, &value)) return;
-    if (++yielded > start_size) throw Panic{"dictionary keys changed during iteration"};
+    ++yielded;
     each(key, value);
   }
 }

@@ -84,7 +84,6 @@ void clear_unless_panic() {
 }
 
 void raise_panic(std::string_view message) noexcept {
-  if (message.empty()) message = "panic from Rust code";
   PySys_WriteStderr("_brackwell_rs: internal failure: %.900s\n", std::string(message).c_str());
   PyObject* type = panic_type();
   if (!type) return;  // the pending exception from the failed creation stands

@@ -13,9 +13,10 @@
 
 namespace brackwell::binding {
 
-// An internal failure. Its message becomes the PanicException's message.
+// An internal failure. Its message becomes the PanicException's message; a failure
+// raised without one says so. An empty message (from Python code) stays empty.
 struct Panic {
-  std::string message;
+  std::string message = "panic from Rust code";
 };
 
 // A Python exception in flight through C++ code.

@@ -28,15 +28,18 @@ Py_ssize_t parameter_index(const Params& params, PyObject* keyword) {
   return -1;
 }
 
-void bind_keywords(const Params& params, PyObject* kwargs, std::span<PyObject*> slots) {
+void bind_keywords(const Params& params, PyObject* kwargs, std::span<PyObject*> slots,
+                   std::span<Ref> owners) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    // Comparing a str key with the ASCII names runs no Python code.
     const Py_ssize_t index = parameter_index(params, key);
     if (index < 0) {
-      binding_error(unexpected_keyword(name_of(params), display_text(key)));
+      binding_error(unexpected_keyword(name_of(params), display_text(key)));  // owns key
     }
     if (slots[index]) binding_error(multiple_values(name_of(params), params.names[index]));
+    owners[index] = Ref::borrow(value);
     slots[index] = value;
   }
 }
@@ -65,7 +68,8 @@ Bound bind(const Params& params, PyObject* args, PyObject* kwargs) {
     bound.slots_[i] = PyTuple_GetItem(args, Py_ssize_t(i));
   }
   if (kwargs && PyDict_Size(kwargs) > 0) {
-    bind_keywords(params, kwargs, std::span(bound.slots_.data(), total));
+    bind_keywords(params, kwargs, std::span(bound.slots_.data(), total),
+                  std::span(bound.keyword_values_.data(), total));
   }
   if (given < params.required) check_required(params, bound.slots_);
   return bound;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "binding/error.h"
+#include "binding/ref.h"
 
 namespace brackwell::binding {
 
@@ -23,7 +24,9 @@ struct Params {
   std::size_t required;
 };
 
-// The bound arguments of one call: borrowed references, nullptr where omitted.
+// The bound arguments of one call, nullptr where omitted. Positional ones are borrowed
+// from the call's tuple, which nothing can change; keyword ones are owned, since Python
+// code run during the call could change a keyword dict that its caller kept.
 class Bound {
  public:
   static constexpr std::size_t kMaxParams = 8;
@@ -36,6 +39,7 @@ class Bound {
   friend Bound bind(const Params&, PyObject*, PyObject*);
   const Params& params_;
   std::array<PyObject*, kMaxParams> slots_{};
+  std::array<Ref, kMaxParams> keyword_values_;
 };
 
 // Binds a positional tuple and an optional keyword dict. Throws PyError (TypeError)

@@ -1,6 +1,15 @@
 // Ref: the one owning reference to a Python object. Move-only, so every new reference
 // is spelled out: Ref::steal takes over a new reference, Ref::borrow adds one.
 // A plain PyObject* anywhere else is borrowed and is never released.
+//
+// The rule every fast path follows: a borrowed pointer (an item of a list or dict, a key
+// from PyDict_Next) and a UTF-8 view into an object are valid only until the next step
+// that can run Python code. Such steps: creating any Python object (before 3.12 it can
+// start a garbage collection, which runs finalizers), raising an exception (it creates
+// one), str()/repr(), __index__, hashing or comparing a str subclass (every dict lookup
+// with one), the unraisable hook, PySequence_* on anything but an exact list or tuple,
+// and dropping a reference (the object's finalizer). Across such a step, hold a Ref,
+// or re-check afterwards; where no step can run, say why in a comment.
 #pragma once
 
 #include <Python.h>

@@ -25,15 +25,14 @@ module::ClassDef& class_def();
 
 // Views of `str`'s UTF-8 for the core, appended to `out`. The view lives in the str itself
 // (3.10 and later) or in a bytes object, which is then added to `keep`. False, with no
-// error pending, when `str` is not a str or cannot be encoded: the general conversion
-// then reports it with its exact message.
+// error pending, when `str` is not a str: the general conversion then reports it with its
+// exact message. A str that cannot be encoded raises its error here, as the general
+// conversion would at the same item: reading the list again instead would see whatever
+// the finalizers run by that error left in it.
 bool view_text(PyObject* str, std::string_view& out, std::pmr::vector<Ref>& keep) {
   if (!PyUnicode_Check(str)) return false;
   Ref bytes;
-  if (!utf8_view(str, out, bytes)) {
-    clear_unless_panic();
-    return false;
-  }
+  if (!utf8_view(str, out, bytes)) throw PyError::fetch();
   if (bytes) keep.push_back(std::move(bytes));
   return true;
 }

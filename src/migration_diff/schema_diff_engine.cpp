@@ -135,10 +135,21 @@ bool flag(PyObject* found, bool fallback) {
   }
 }
 
-void read_description(PyObject* description, const DescriptionNames& names, Texts& texts,
+// True for a flag value that flag() reads without running Python code.
+bool plain_flag(PyObject* found) noexcept {
+  return !found || found == Py_True || found == Py_False || found == Py_None ||
+         PyLong_CheckExact(found) || PyUnicode_CheckExact(found) || PyFloat_CheckExact(found);
+}
+
+// Reads one column description into `column`. Returns whether Python code may have run:
+// a lookup that met a key of another type than exact str (its __eq__), a data type that
+// raised when encoded (raising can collect garbage), or a numpy boolean's __bool__.
+bool read_description(PyObject* description, const DescriptionNames& names, Texts& texts,
                       ModelColumn& column) {
   DescriptionValues values;
+  bool ran_code = false;
   if (PyDict_Size(description) > kScanMax || !scan_description(description, names, values)) {
+    ran_code = true;
     values.data_type = lookup(description, names.data_type);
     values.nullable = lookup(description, names.nullable);
     values.primary_key = lookup(description, names.primary_key);
@@ -147,30 +158,35 @@ void read_description(PyObject* description, const DescriptionNames& names, Text
     if (std::optional<std::string_view> text = texts.try_keep(data_type)) {
       column.data_type = *text;
     } else {
+      ran_code = true;
       clear_unless_panic();  // a str that is not valid UTF-8 leaves the default type
     }
   }
+  ran_code =
+      ran_code || !plain_flag(values.nullable.get()) || !plain_flag(values.primary_key.get());
   column.nullable = flag(values.nullable.get(), true);
   column.primary_key = flag(values.primary_key.get(), false);
+  return ran_code;
 }
 
 // The model's columns in the dict's order. A later column whose name repeats an earlier
-// one (possible only with str-subclass keys) replaces its description in place.
+// one replaces its description in place. Repeats need str-subclass keys (equal texts,
+// unequal keys), or Python code that deletes and re-inserts a key while the model is
+// read, which makes the walk yield it twice.
 std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
   std::vector<ModelColumn> columns;
   columns.reserve(std::size_t(PyDict_Size(model_fields)));
   const DescriptionNames& names = description_names();
   bool repeats_possible = false;
   for_each_dict_entry(model_fields, [&](PyObject* key, PyObject* value) {
+    // Reading a description can run Python code that may drop this entry from the
+    // model: own the description meanwhile (the key is kept by `texts`).
+    const Ref description = Ref::borrow(value);
     ModelColumn column;
     column.name = texts.keep(key);
-    // Read now: the key may be gone once Python code has run.
     repeats_possible = repeats_possible || !PyUnicode_CheckExact(key);
     if (!PyDict_Check(value)) throw conversion_error(value, "PyDict");
-    // Reading a description can run Python code (a key's __eq__ during a lookup, a numpy
-    // boolean's __bool__) that may drop this entry from the model: own it meanwhile.
-    const Ref description = Ref::borrow(value);
-    read_description(description.get(), names, texts, column);
+    if (read_description(description.get(), names, texts, column)) repeats_possible = true;
     columns.push_back(std::move(column));
   });
   if (repeats_possible) keep_last_description(columns);

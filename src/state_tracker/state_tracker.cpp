@@ -71,12 +71,6 @@ using Object = Instance<StateTrackerRecord>;
 
 module::ClassDef& class_def();
 
-// True for the values whose display text is made without running any Python code.
-bool has_native_text(PyObject* value) noexcept {
-  return value == Py_None || value == Py_True || value == Py_False || PyLong_CheckExact(value) ||
-         PyUnicode_CheckExact(value) || PyFloat_CheckExact(value);
-}
-
 constexpr std::string_view kDataNames[] = {"data"};
 constexpr Params kSetInitialState{"StateTracker", "set_initial_state", kDataNames, 1};
 
@@ -97,17 +91,21 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     // Until some Python code has run, the dict is as it was at the start, and while every
     // key read so far is an exact str, the keys are distinct texts and need no lookup. A
     // str subclass with its own __hash__ or __eq__ can sit beside an exact str of the
-    // same text, so after the first such key every name is looked up.
+    // same text, so after the first such key every name is looked up. Python code that
+    // deletes and re-inserts a key can make the walk yield it twice at the same size:
+    // once any may have run, every later name is looked up too, and replaces its twin.
     bool unchanged = true;
     for_each_dict_entry(data, start_size, [&](PyObject* key, PyObject* value) {
       // Both are borrowed from the dict, which the value's str() may change.
       Ref name_owner = Ref::borrow(key);
       Ref held = Ref::borrow(value);
-      const Utf8 name = text_view(key);  // no argument prefix: the key is not an argument
+      // No argument prefix: the key is not an argument. A key that fails ends the call.
+      const Utf8 name = text_view(key);
       unchanged = unchanged && PyUnicode_CheckExact(key);
       const bool distinct = unchanged;
-      unchanged = unchanged && has_native_text(value);
-      const std::string text = display_text(value);
+      bool ran_code = false;
+      const std::string text = display_text(value, ran_code);
+      unchanged = unchanged && !ran_code;
       if (distinct) {
         record.table.load_new(name.view, text, std::move(held));
       } else {
