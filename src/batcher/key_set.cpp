@@ -2,18 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <stdexcept>
 
 #include "common/seeded_hash.h"
 
 namespace brackwell::batcher {
 namespace {
-
-// Positions are stored in 32 bits beside a 32-bit hash tag.
-constexpr std::size_t kMaxKeys = 0xFFFFFFFEu;
-constexpr std::size_t kMinSlots = 8;
-constexpr std::uint64_t kTagBits = 0xFFFFFFFF00000000u;
 
 // Grows `items` geometrically so that `extra` more fit: done before a key is recorded in
 // the index, so that storing it afterwards cannot fail halfway.
@@ -29,62 +22,9 @@ std::uint64_t hash_int(std::int64_t key) noexcept {
 
 }  // namespace
 
-template <class Equal>
-std::size_t PositionIndex::find_or_add(std::uint64_t hash, std::size_t next, Equal&& equal) {
-  const std::size_t mask = slots_.size() - 1;
-  const std::uint64_t tag = hash & kTagBits;
-  // The low bits pick the slot, the high bits (the tag) screen out most unequal keys
-  // before the owner compares them.
-  for (std::size_t i = std::size_t(hash) & mask;; i = (i + 1) & mask) {
-    const std::uint64_t slot = slots_[i];
-    if (slot == 0) {
-      slots_[i] = tag | (next + 1);
-      return next;
-    }
-    if ((slot & kTagBits) == tag) {
-      const std::size_t position = std::size_t(slot & ~kTagBits) - 1;
-      if (equal(position)) return position;
-    }
-  }
-}
-
-void PositionIndex::prefetch(std::uint64_t hash) const noexcept {
-  __builtin_prefetch(slots_.data() + (std::size_t(hash) & (slots_.size() - 1)), 1);
-}
-
-template <class HashAt>
-void PositionIndex::reserve(std::size_t recorded, std::size_t count, HashAt&& hash_at) {
-  // At most half full, so that probe chains stay short.
-  if (count <= slots_.size() / 2) return;
-  if (count > kMaxKeys) throw std::length_error("too many keys");
-  std::vector<std::uint64_t> slots(std::max(kMinSlots, std::bit_ceil(2 * count)));
-  const std::size_t mask = slots.size() - 1;
-  // In position order, so the keys are read front to back, a group at a time with the
-  // slots prefetched. The keys are all distinct, so each only needs an empty slot.
-  std::array<std::uint64_t, kBatch> hashes;
-  for (std::size_t done = 0; done < recorded; done += kBatch) {
-    const std::size_t group = std::min(kBatch, recorded - done);
-    for (std::size_t k = 0; k < group; ++k) {
-      hashes[k] = hash_at(done + k);
-      __builtin_prefetch(slots.data() + (std::size_t(hashes[k]) & mask), 1);
-    }
-    for (std::size_t k = 0; k < group; ++k) {
-      std::size_t i = std::size_t(hashes[k]) & mask;
-      while (slots[i] != 0) i = (i + 1) & mask;
-      slots[i] = (hashes[k] & kTagBits) | (done + k + 1);
-    }
-  }
-  slots_ = std::move(slots);
-}
-
-void PositionIndex::clear() noexcept {
-  std::fill(slots_.begin(), slots_.end(), 0);
-}
-
 void IntKeySet::make_room_for(std::size_t extra) {
   make_room(keys_, extra);
-  index_.reserve(keys_.size(), keys_.size() + extra,
-                 [&](std::size_t at) { return hash_int(keys_[at]); });
+  index_.reserve(keys_.size() + extra);
 }
 
 bool IntKeySet::insert(std::int64_t key, std::uint64_t hash) {
@@ -127,8 +67,7 @@ void IntKeySet::clear() noexcept {
 void TextKeySet::make_room_for(std::size_t count, std::size_t bytes) {
   make_room(ends_, count);
   make_room(bytes_, bytes);
-  index_.reserve(ends_.size(), ends_.size() + count,
-                 [&](std::size_t position) { return common::hash_bytes(at(position)); });
+  index_.reserve(ends_.size() + count);
 }
 
 bool TextKeySet::insert(std::string_view key, std::uint64_t hash) {

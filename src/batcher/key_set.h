@@ -2,8 +2,8 @@
 // 64-bit integers and one of UTF-8 texts (compared byte for byte). Each set owns its
 // keys; texts are copied in. Hashing is keyed per process, so crafted keys cannot pile
 // up in one probe chain, while the order handed out never depends on the hash.
-// Throws only std::bad_alloc, or std::length_error past 2^32 - 2 keys; a failed add
-// leaves the set as it was.
+// Throws only std::bad_alloc, or std::length_error past 2^31 keys; a failed add leaves
+// the set as it was.
 #pragma once
 
 #include <cstddef>
@@ -12,33 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/position_index.h"
+
 namespace brackwell::batcher {
 
 // Keys that add_all() hashes and prefetches ahead of probing them.
 inline constexpr std::size_t kBatch = 32;
-
-// Open-addressing index from hashes to positions in a dense key vector. Its owner
-// supplies the equality test and the hashes; it keeps no keys of its own.
-class PositionIndex {
- public:
-  // The position of the key equal to the one hashed to `hash` (`equal(position)` says
-  // which is), or, when none is, records `next` for it and returns `next`. Needs room
-  // for one more key (reserve).
-  template <class Equal>
-  std::size_t find_or_add(std::uint64_t hash, std::size_t next, Equal&& equal);
-  // Starts loading the slot where a probe for `hash` begins.
-  void prefetch(std::uint64_t hash) const noexcept;
-  // Makes room for `count` keys in all, re-indexing the `recorded` positions by
-  // `hash_at(position)` when it grows.
-  template <class HashAt>
-  void reserve(std::size_t recorded, std::size_t count, HashAt&& hash_at);
-  // Forgets every position and keeps the slots.
-  void clear() noexcept;
-
- private:
-  // 0 for an empty slot, else the hash's upper half above position + 1.
-  std::vector<std::uint64_t> slots_;
-};
 
 // Integer keys, first-added order.
 class IntKeySet {
@@ -61,7 +40,7 @@ class IntKeySet {
   bool insert(std::int64_t key, std::uint64_t hash);
 
   std::vector<std::int64_t> keys_;
-  PositionIndex index_;
+  common::PositionIndex index_;
 };
 
 // Text keys, first-added order. The bytes of all keys sit in one buffer, so keys of
@@ -87,7 +66,7 @@ class TextKeySet {
 
   std::vector<char> bytes_;
   std::vector<std::size_t> ends_;  // end offset of each key in bytes_
-  PositionIndex index_;
+  common::PositionIndex index_;
 };
 
 }  // namespace brackwell::batcher

@@ -2,8 +2,8 @@
 
 #include <cassert>
 #include <cstddef>
-#include <unordered_map>
 
+#include "common/position_index.h"
 #include "common/seeded_hash.h"
 
 namespace brackwell::migration_diff {
@@ -20,50 +20,40 @@ constexpr std::string_view kDropInfix = " DROP COLUMN ";
 constexpr std::string_view kNotNull = " NOT NULL";
 constexpr std::string_view kEnd = ";";
 
-struct NameHash {
-  std::size_t operator()(std::string_view name) const noexcept {
-    return std::size_t(common::hash_bytes(name));
-  }
-};
-
-// Up to this many database columns a linear scan beats hashing every name.
+// Up to this many names a linear scan beats hashing every name.
 constexpr std::size_t kLinearScanMax = 8;
 
-// The database's column names, asked one model column at a time. Larger sets go into an
-// open-addressing table of indexes (one allocation, keyed hash).
+// The database's column names, asked one model column at a time. Larger sets are
+// indexed by their keyed hashes.
 class DbNames {
  public:
   explicit DbNames(std::span<const std::string_view> names) : names_(names) {
     if (names.size() <= kLinearScanMax) return;
-    std::size_t capacity = 16;
-    while (capacity < names.size() * 2) capacity *= 2;
-    mask_ = capacity - 1;
-    slots_.assign(capacity, kEmpty);
+    index_.reserve(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
-      std::size_t slot = NameHash{}(names[i]) & mask_;
-      while (slots_[slot] != kEmpty) slot = (slot + 1) & mask_;
-      slots_[slot] = i;
+      index_.find_or_add(common::hash_bytes(names[i]), i, Named{names_, names[i]});
     }
   }
   bool contains(std::string_view name) const noexcept {
-    if (slots_.empty()) {
+    if (index_.size() == 0) {
       for (std::string_view known : names_) {
         if (known == name) return true;
       }
       return false;
     }
-    for (std::size_t slot = NameHash{}(name)&mask_; slots_[slot] != kEmpty;
-         slot = (slot + 1) & mask_) {
-      if (names_[slots_[slot]] == name) return true;
-    }
-    return false;
+    return index_.find(common::hash_bytes(name), Named{names_, name}) !=
+           common::PositionIndex::kAbsent;
   }
 
  private:
-  static constexpr std::size_t kEmpty = ~std::size_t{0};
+  // Whether the name at a position is `name`.
+  struct Named {
+    std::span<const std::string_view> names;
+    std::string_view name;
+    bool operator()(std::size_t position) const noexcept { return names[position] == name; }
+  };
   std::span<const std::string_view> names_;
-  std::vector<std::size_t> slots_;
-  std::size_t mask_ = 0;
+  common::PositionIndex index_;
 };
 
 void create_table(StatementList& out, std::string_view table, std::span<const ModelColumn> model,
@@ -115,14 +105,16 @@ std::string_view key_suffix(std::string_view dialect) noexcept {
 }
 
 void keep_last_description(std::vector<ModelColumn>& columns) {
-  std::unordered_map<std::string_view, std::size_t, NameHash> first_at;
+  common::PositionIndex first_at;
   first_at.reserve(columns.size());
   std::vector<bool> repeated(columns.size(), false);
   bool any = false;
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    const auto [slot, inserted] = first_at.try_emplace(columns[i].name, i);
-    if (inserted) continue;
-    columns[slot->second] = columns[i];  // the later description, at the earlier place
+    const std::string_view name = columns[i].name;
+    const std::size_t first = first_at.find_or_add(
+        common::hash_bytes(name), i, [&](std::size_t at) { return columns[at].name == name; });
+    if (first == i) continue;
+    columns[first] = columns[i];  // the later description, at the earlier place
     repeated[i] = any = true;
   }
   if (!any) return;

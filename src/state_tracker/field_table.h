@@ -7,12 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/position_index.h"
 #include "common/seeded_hash.h"
 #include "state_tracker/small_text.h"
 
@@ -32,52 +32,9 @@ struct FieldEntry {
 // The stored object of the text-only tracker: nothing.
 struct NoObject {};
 
-// Name-to-position index for tables too large for a linear scan. Open addressing with
-// linear probing over (position, low 32 bits of the keyed hash); at most half full.
-class NameIndex {
- public:
-  static constexpr std::size_t kAbsent = ~std::size_t{0};
-
-  // Forgets every position; keeps the storage.
-  void clear() noexcept;
-  // Room for `count` positions, so that insert() below that count cannot fail.
-  // Throws std::bad_alloc, or std::length_error beyond 2^30 positions.
-  void reserve(std::size_t count);
-  // Records `position` under `hash`; room must have been reserved.
-  void insert(std::uint64_t hash, std::size_t position) noexcept;
-  // How many positions are recorded.
-  std::size_t size() const noexcept { return count_; }
-
-  // The recorded position under `hash` for which `same(position)` holds, or kAbsent.
-  template <class Same>
-  std::size_t find(std::uint64_t hash, Same&& same) const noexcept {
-    if (count_ == 0) return kAbsent;
-    const Bucket* buckets = buckets_.get();
-    const auto tag = std::uint32_t(hash);
-    for (std::size_t i = tag & mask_;; i = (i + 1) & mask_) {
-      const Bucket& bucket = buckets[i];
-      if (bucket.position == 0) return kAbsent;
-      if (bucket.tag == tag && same(std::size_t(bucket.position - 1))) return bucket.position - 1;
-    }
-  }
-
- private:
-  struct Bucket {
-    std::uint32_t position;  // position + 1; 0 marks an empty bucket
-    std::uint32_t tag;       // low bits of the hash: placement, and a cheap first compare
-  };
-  void place(Bucket bucket) noexcept;
-  std::size_t bucket_count() const noexcept;
-
-  // Kept small: every tracker carries an index, and most never use it.
-  std::unique_ptr<Bucket[]> buckets_;
-  std::uint32_t mask_ = 0;  // bucket count - 1, when there are buckets
-  std::uint32_t count_ = 0;
-};
-
 // Fields in insertion order: a field keeps the position where its name first entered
 // the table until the next reload. Names are compared by their exact bytes. Tables of
-// up to kLinearLimit fields are searched by a scan; larger ones through a NameIndex.
+// up to kLinearLimit fields are searched by a scan; larger ones through a PositionIndex.
 //
 // For a Value that releases something when destroyed (and may run foreign code then),
 // the table is consistent whenever that happens: a replaced value is released after the
@@ -98,11 +55,11 @@ class FieldTable {
   // The entry named `name`, or nullptr.
   const FieldEntry<Value>* find(std::string_view name) const noexcept {
     const std::size_t position = position_of(name, hash_if_indexed(name));
-    return position == NameIndex::kAbsent ? nullptr : &fields_[position].entry;
+    return position == common::PositionIndex::kAbsent ? nullptr : &fields_[position].entry;
   }
   FieldEntry<Value>* find(std::string_view name) noexcept {
     const std::size_t position = position_of(name, hash_if_indexed(name));
-    return position == NameIndex::kAbsent ? nullptr : &fields_[position].entry;
+    return position == common::PositionIndex::kAbsent ? nullptr : &fields_[position].entry;
   }
 
   // Stores `value` and its display text under `name`. A known field gets a new current
@@ -163,7 +120,7 @@ class FieldTable {
   void clear() noexcept {
     std::vector<Field> dropped;
     dropped.swap(fields_);
-    index_ = NameIndex();
+    index_ = common::PositionIndex();
   }
 
  private:
@@ -185,18 +142,19 @@ class FieldTable {
       for (std::size_t i = 0; i < fields_.size(); ++i) {
         if (fields_[i].name == probe) return i;
       }
-      return NameIndex::kAbsent;
+      return common::PositionIndex::kAbsent;
     }
     for (std::size_t i = 0; i < fields_.size(); ++i) {
       if (fields_[i].name.view() == name) return i;
     }
-    return NameIndex::kAbsent;
+    return common::PositionIndex::kAbsent;
   }
 
   void store(std::string_view name, std::string_view text, Value value, bool clean) {
     const std::uint64_t hash = hash_if_indexed_after_one_more(name);
     const std::size_t position = position_of(name, hash);
-    if (position == NameIndex::kAbsent) return append(name, hash, text, std::move(value));
+    if (position == common::PositionIndex::kAbsent)
+      return append(name, hash, text, std::move(value));
     FieldEntry<Value>& entry = fields_[position].entry;
     SmallText current(text);
     if (clean) entry.snapshot_text = current;
@@ -225,13 +183,13 @@ class FieldTable {
     if (size < kLinearLimit) return;
     // The first time the table outgrows the scan, every earlier name joins the index.
     for (std::size_t p = index_.size(); p < size; ++p) {
-      index_.insert(common::hash_bytes(fields_[p].name.view()), p);
+      index_.add(common::hash_bytes(fields_[p].name.view()), p);
     }
-    index_.insert(hash, size);
+    index_.add(hash, size);
   }
 
   std::vector<Field> fields_;
-  NameIndex index_;
+  common::PositionIndex index_;
 };
 
 }  // namespace brackwell::state_tracker
