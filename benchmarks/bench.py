@@ -3,9 +3,8 @@
 For each workload it first runs the module and baseline.py once on the same input and
 checks that their observable results agree; then it times the module, the baseline and the
 floor (the cheapest call of the same style, from benchmarks/floor) with timeit, best of
-several repeats, with the garbage collector off. Rows whose method still raises
-NotImplementedError are skipped and listed. Timing is reported, never asserted: the exit
-status is 1 only when module and baseline disagree or the module fails otherwise.
+several repeats, with the garbage collector off. Timing is reported, never asserted: the
+exit status is 1 only when module and baseline disagree or the module fails.
 
     python benchmarks/bench.py [--quick] [--json PATH] [--plot PATH] [--only TEXT]
 
@@ -427,9 +426,6 @@ def check(row: Row) -> str | None:
     """Runs the row once on each side; returns None when they agree, else why not."""
     try:
         ours = row.observe(row.setup(native))
-    except NotImplementedError as error:
-        row.result = {"status": "skipped (not built yet)", "reason": str(error)}
-        return None
     except Exception as error:  # a failure of the module is reported, not hidden
         row.result = {"status": "ERROR", "reason": f"{type(error).__name__}: {error}"}
         return row.result["reason"]
@@ -498,9 +494,6 @@ def main(argv: list[str] | None = None) -> int:
 
     print()
     print(markdown(rows, floor, scale))
-    skipped = [row for row in rows if row.result["status"].startswith("skipped")]
-    if skipped:
-        print(f"\nskipped, not built yet: {', '.join(row.name for row in skipped)}")
     misses = [row.name for row in rows if row.result.get("budget_ns") is not None
               and row.result["module_ns"] > row.result["budget_ns"]]  # fmt: skip
     if misses:
