@@ -1,5 +1,7 @@
 // BatchAggregator's Python face: binds, holds and converts the arguments of each method,
 // classifies keys and drives the two key sets.
+#include "batcher/batch_aggregator.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include "batcher/key_set.h"
 #include "binding/instance.h"
 #include "binding/method.h"
+#include "common/try_reserve.h"
 
 namespace brackwell::batcher {
 namespace {
@@ -26,60 +29,40 @@ struct BatchAggregatorRecord {
 };
 using Object = Instance<BatchAggregatorRecord>;
 
-module::ClassDef& class_def();
-
 Object& object(PyObject* self) {
-  return instance_of<BatchAggregatorRecord>(self, class_def());
+  return instance_of<BatchAggregatorRecord>(self, batch_aggregator_class());
 }
 
 // The integer a key stands for when it is an int (bool included) or has __index__ and
 // fits in 64 bits; nullopt otherwise, with any error from __index__ cleared.
 std::optional<std::int64_t> integer_key(PyObject* key) {
-  if (key == Py_True) return 1;
-  if (key == Py_False) return 0;
-  Ref index;
-  if (!PyLong_Check(key)) {
-    // Without an __index__ there is nothing to try: no exception is raised only to be
-    // cleared again, which matters for a batch of floats.
-    if (!PyIndex_Check(key)) return std::nullopt;
-    index = Ref::steal(PyNumber_Index(key));
-    if (!index) {
-      clear_unless_panic();
-      return std::nullopt;
-    }
-    key = index.get();
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
-  if (overflow != 0) return std::nullopt;
-  if (value == -1 && PyErr_Occurred()) {
+  if (PyLong_Check(key)) return int64_value(key);
+  // Without an __index__ there is nothing to try: no exception is raised only to be
+  // cleared again, which matters for a batch of floats.
+  if (!PyIndex_Check(key)) return std::nullopt;
+  const Ref index = Ref::steal(PyNumber_Index(key));
+  if (!index) {
     clear_unless_panic();
     return std::nullopt;
   }
-  return value;
+  return int64_value(index.get());
 }
 
 // Adds a key of any type to the set it belongs in; true when it was not there yet.
 // An integer in 64 bits is an integer key; else a str that encodes strictly is a text
-// key; anything else is keyed by its display text. Failures along the way are absorbed
-// without throwing; only a PanicException raised by Python code gets out, as Panic.
+// key; anything else is keyed by its display text (an int too large: its digits).
+// Failures along the way are absorbed without throwing; only a PanicException raised by
+// Python code gets out, as Panic. The caller owns `key`.
 bool add_any(BatchAggregatorRecord& keys, PyObject* key) {
-  // Exact int and exact str decide at once: neither can have the other conversion.
-  if (PyLong_CheckExact(key)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
-    if (overflow == 0) return keys.int_keys.add(value);
-    return keys.text_keys.add(display_text(key));  // its decimal digits
-  }
+  // An exact str has no integer conversion: no need to try one.
   if (!PyUnicode_CheckExact(key)) {
     if (const std::optional<std::int64_t> value = integer_key(key)) {
       return keys.int_keys.add(*value);
     }
     if (!PyUnicode_Check(key)) return keys.text_keys.add(display_text(key));
   }
-  std::string_view text;
-  Ref bytes;
-  if (utf8_view(key, text, bytes)) return keys.text_keys.add(text);
+  Utf8 text;
+  if (utf8_view(key, text)) return keys.text_keys.add(text.view);
   clear_unless_panic();  // a lone surrogate: the display text replaces it
   return keys.text_keys.add(display_text(key));
 }
@@ -123,9 +106,8 @@ PyObject* add_key(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-bool require_sequence(PyObject* obj) {
+void require_sequence(PyObject* obj) {
   if (!is_sequence(obj)) throw conversion_error(obj, "Sequence");
-  return true;
 }
 
 // Exact ints and exact strs read from a list or tuple, gathered so that the sets can
@@ -141,27 +123,24 @@ class PendingKeys {
   // the interpreter, for anything else. `remaining` counts the items from this one to the
   // end of the sequence.
   bool take(Ref& item, std::size_t remaining) {
-    PyObject* key = item.get();
-    if (PyLong_CheckExact(key)) {
-      int overflow = 0;
-      const long long value = PyLong_AsLongLongAndOverflow(key, &overflow);
-      if (overflow != 0) return false;
+    if (PyLong_CheckExact(item.get())) {
+      const std::optional<std::int64_t> value = int64_value(item.get());
+      if (!value) return false;
       if (!ints_reserved_) ints_reserved_ = reserve(keys_.int_keys, remaining);
       if (int_count_ == kBatch) flush();
-      ints_[int_count_++] = value;
+      ints_[int_count_++] = *value;
       return true;
     }
-    if (!PyUnicode_CheckExact(key)) return false;
-    std::string_view text;
-    Ref bytes;
-    if (!utf8_view(key, text, bytes)) {
+    if (!PyUnicode_CheckExact(item.get())) return false;
+    Utf8 text;
+    if (!utf8_view(item, text)) {
       clear_unless_panic();  // a lone surrogate: classified again on the general path
       return false;
     }
     if (!texts_reserved_) texts_reserved_ = reserve(keys_.text_keys, remaining);
     if (text_count_ == kBatch) flush();
-    texts_[text_count_] = text;
-    keep_[text_count_++] = bytes ? std::move(bytes) : std::move(item);
+    texts_[text_count_] = text.view;
+    keep_[text_count_++] = std::move(text.keep);
     return true;
   }
 
@@ -191,11 +170,7 @@ class PendingKeys {
   template <class Set>
   static bool reserve(Set& set, std::size_t remaining) noexcept {
     constexpr std::size_t kMaxPresized = std::size_t{1} << 17;
-    try {
-      set.reserve(std::min(remaining, kMaxPresized));
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
+    common::try_reserve(set, std::min(remaining, kMaxPresized));
     return true;
   }
 
@@ -329,16 +304,12 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {"builtins.BatchAggregator", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-module::ClassDef& class_def() {
-  static module::ClassDef def{"BatchAggregator", kSpec};
+}  // namespace
+
+binding::ClassDef& batch_aggregator_class() {
+  static binding::ClassDef def{"BatchAggregator", kSpec,
+                               binding::process_state.batch_aggregator_type};
   return def;
 }
 
-}  // namespace
 }  // namespace brackwell::batcher
-
-namespace brackwell::module {
-ClassDef& batch_aggregator_class() {
-  return batcher::class_def();
-}
-}  // namespace brackwell::module

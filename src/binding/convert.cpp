@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "binding/messages.h"
+#include "binding/process_state.h"
+#include "common/try_reserve.h"
 
 namespace brackwell::binding {
 namespace {
@@ -26,20 +28,15 @@ detail::AsUtf8AndSize resolve_as_utf8_and_size() noexcept {
 // a length that large is more likely a lie than a real column list.
 constexpr Py_ssize_t kMaxReservedHint = Py_ssize_t{1} << 24;
 
-template <class Vector>
-void reserve_hint(Vector& items, PyObject* sequence) {
+// The length a sequence reports, as a number of items worth reserving: 0 when it
+// reports none, or one too large to be believed.
+std::size_t length_hint(PyObject* sequence) {
   const Py_ssize_t hint = PySequence_Size(sequence);
   if (hint < 0) {
     clear_unless_panic();
-    return;
+    return 0;
   }
-  if (hint > kMaxReservedHint) return;
-  try {
-    items.reserve(std::size_t(hint));
-  } catch (const std::bad_alloc&) {
-    // a hint too large to reserve is no hint
-  } catch (const std::length_error&) {
-  }
+  return hint > kMaxReservedHint ? 0 : std::size_t(hint);
 }
 
 // Calls `each` on every item of a sequence, in order: by index for an exact list or
@@ -78,14 +75,13 @@ std::string fallback_display_text(PyObject* obj) {
   return "<unprintable " + lossy_utf8(name.get()) + " object>";
 }
 
-PyObject* g_sequence_abc = nullptr;  // collections.abc.Sequence, kept for the process
-
 PyObject* sequence_abc() {
-  if (!g_sequence_abc) {
+  PyObject*& abc = process_state.sequence_abc;
+  if (!abc) {
     Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (module) g_sequence_abc = PyObject_GetAttrString(module.get(), "Sequence");
+    if (module) abc = PyObject_GetAttrString(module.get(), "Sequence");
   }
-  return g_sequence_abc;
+  return abc;
 }
 
 }  // namespace
@@ -94,8 +90,9 @@ std::string type_qualname(PyObject* obj) {
   // Owned: a metaclass's attribute lookup may drop the last reference to obj.
   const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
   Ref name = Ref::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
-  if (name && PyUnicode_Check(name.get())) {
-    if (std::optional<Utf8> text = try_utf8(name.get())) return std::string(text->view);
+  Utf8 text;
+  if (name && PyUnicode_Check(name.get()) && utf8_view(name.get(), text)) {
+    return std::string(text.view);
   }
   clear_unless_panic();
   return "<failed to extract type name>";
@@ -123,16 +120,10 @@ bool utf8_via_bytes(PyObject* str, std::string_view& out, Ref& keep) noexcept {
 
 }  // namespace detail
 
-std::optional<Utf8> try_utf8(PyObject* str) noexcept {
-  Utf8 text;
-  if (!utf8_view(str, text.view, text.keep)) return std::nullopt;
-  return text;
-}
-
 Utf8 text_view(PyObject* obj) {
   if (!PyUnicode_Check(obj)) throw conversion_error(obj, "PyString");
   Utf8 text;  // filled in place: returned without a copy
-  if (!utf8_view(obj, text.view, text.keep)) throw PyError::fetch();
+  if (!utf8_view(obj, text)) throw PyError::fetch();
   return text;
 }
 
@@ -141,7 +132,8 @@ std::string to_text(PyObject* obj) {
 }
 
 std::string lossy_utf8(PyObject* str) {
-  if (std::optional<Utf8> text = try_utf8(str)) return std::string(text->view);
+  Utf8 text;
+  if (utf8_view(str, text)) return std::string(text.view);
   clear_unless_panic();
   // Lone surrogates: encode them as they are, then let the decoder replace each byte
   // sequence that is not valid UTF-8.
@@ -154,13 +146,11 @@ std::string lossy_utf8(PyObject* str) {
   Py_ssize_t size = 0;
   PyBytes_AsStringAndSize(bytes.get(), &data, &size);
   Ref repaired = Ref::steal(PyUnicode_DecodeUTF8(data, size, "replace"));
-  std::optional<Utf8> text;
-  if (repaired) text = try_utf8(repaired.get());
-  if (!text) {
+  if (!repaired || !utf8_view(repaired, text)) {
     clear_unless_panic();
     return {};
   }
-  return std::string(text->view);
+  return std::string(text.view);
 }
 
 namespace {
@@ -176,21 +166,19 @@ bool native_display_text(PyObject* obj, std::string& out) {
   } else if (obj == Py_False) {
     out = "False";
   } else if (PyLong_CheckExact(obj)) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return false;
+    const std::optional<std::int64_t> value = int64_value(obj);
+    if (!value) return false;
     char digits[24];
-    out.assign(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    out.assign(digits, std::to_chars(digits, digits + sizeof digits, *value).ptr);
   } else if (PyUnicode_CheckExact(obj) || PyFloat_CheckExact(obj)) {
     // A float's str() is made natively by the interpreter.
-    const Ref text = PyFloat_CheckExact(obj) ? Ref::steal(PyObject_Str(obj)) : Ref::borrow(obj);
-    std::optional<Utf8> utf8;
-    if (text) utf8 = try_utf8(text.get());
-    if (!utf8) {
+    Ref text = PyFloat_CheckExact(obj) ? Ref::steal(PyObject_Str(obj)) : Ref::borrow(obj);
+    Utf8 utf8;
+    if (!text || !utf8_view(text, utf8)) {
       clear_unless_panic();  // a lone surrogate, or no memory: the general path decides
       return false;
     }
-    out.assign(utf8->view);
+    out.assign(utf8.view);
   } else {
     return false;
   }
@@ -293,31 +281,38 @@ bool to_bool(PyObject* obj) {
   throw conversion_error(obj, "PyBool");
 }
 
-std::vector<std::string> to_text_list(PyObject* obj) {
+template <std::size_t N>
+void TextRows<N>::read(PyObject* obj) {
   check_list_argument(obj);
-  std::vector<std::string> texts;
-  reserve_hint(texts, obj);
-  for_each_item(obj, [&](PyObject* item) { texts.push_back(to_text(item)); });
-  return texts;
+  const std::size_t hint = length_hint(obj);
+  common::try_reserve(rows_, hint);
+  common::try_reserve(keep_, N * hint);
+  for_each_item(obj, [this](PyObject* item) { read_item(item); });
 }
 
 template <std::size_t N>
-std::vector<std::array<std::string, N>> to_text_tuples(PyObject* obj) {
-  check_list_argument(obj);
-  std::vector<std::array<std::string, N>> tuples;
-  reserve_hint(tuples, obj);
-  for_each_item(obj, [&](PyObject* item) {
+void TextRows<N>::read_item(PyObject* item) {
+  if constexpr (N == 1) {
+    Utf8 text = text_view(item);
+    keep_.push_back(std::move(text.keep));
+    rows_.push_back(text.view);
+  } else {
     if (!PyTuple_Check(item)) throw conversion_error(item, "PyTuple");
     const std::size_t size = std::size_t(PyTuple_Size(item));
     if (size != N) throw PyError::make(PyExc_ValueError, wrong_tuple_length(N, size));
-    std::array<std::string, N>& texts = tuples.emplace_back();
-    for (std::size_t i = 0; i < N; ++i) texts[i] = to_text(PyTuple_GetItem(item, Py_ssize_t(i)));
-  });
-  return tuples;
+    Row row;
+    for (std::size_t i = 0; i < N; ++i) {
+      Utf8 text = text_view(PyTuple_GetItem(item, Py_ssize_t(i)));
+      keep_.push_back(std::move(text.keep));
+      row[i] = text.view;
+    }
+    rows_.push_back(row);
+  }
 }
 
-template std::vector<std::array<std::string, 2>> to_text_tuples<2>(PyObject*);
-template std::vector<std::array<std::string, 3>> to_text_tuples<3>(PyObject*);
+template class TextRows<1>;
+template class TextRows<2>;
+template class TextRows<3>;
 
 bool is_sequence(PyObject* obj) {
   if (PyList_Check(obj) || PyTuple_Check(obj)) return true;

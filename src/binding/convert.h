@@ -8,9 +8,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "binding/error.h"
@@ -27,8 +30,10 @@ PyError conversion_error(PyObject* obj, std::string_view target);
 
 // ---- text ----
 
-// The UTF-8 bytes of a str: a view into the str's own cache where the interpreter
-// offers one, else into a bytes object kept alive by `keep`.
+// The one owner of a UTF-8 view: a str's strict UTF-8 bytes, and the reference that
+// keeps them valid (the str itself where the interpreter keeps its UTF-8, 3.10 on; else
+// the bytes object made from it). The view stays valid while the Utf8 lives, moved or
+// not, whatever Python code runs meanwhile.
 struct Utf8 {
   std::string_view view;
   Ref keep;
@@ -43,27 +48,32 @@ extern const AsUtf8AndSize as_utf8_and_size;
 bool utf8_via_bytes(PyObject* str, std::string_view& out, Ref& keep) noexcept;
 }  // namespace detail
 
-// Strict UTF-8 of a str (or subclass) into `out`, valid while the str lives (and `keep`,
-// which is set only where the text needs a bytes object). False with the interpreter's
-// error pending (UnicodeEncodeError for a lone surrogate). Never throws; inline because
-// every text argument takes this path.
-inline bool utf8_view(PyObject* str, std::string_view& out, Ref& keep) noexcept {
+// The strict UTF-8 of `str` (a str or subclass, owned by the caller) into `out`. Where
+// the str itself keeps the view, its reference moves from `str` into `out.keep`. False,
+// with the interpreter's error pending (UnicodeEncodeError for a lone surrogate) and
+// `str` still held, when it cannot be encoded. Never throws; inline because every text
+// argument takes this path.
+inline bool utf8_view(Ref& str, Utf8& out) noexcept {
   if (detail::as_utf8_and_size) {
     Py_ssize_t size = 0;
-    const char* data = detail::as_utf8_and_size(str, &size);
+    const char* data = detail::as_utf8_and_size(str.get(), &size);
     if (!data) return false;
-    out = std::string_view(data, std::size_t(size));
+    out.view = std::string_view(data, std::size_t(size));
+    out.keep = std::move(str);
     return true;
   }
-  return detail::utf8_via_bytes(str, out, keep);
+  return detail::utf8_via_bytes(str.get(), out.view, out.keep);
 }
 
-// The same as an optional Utf8; nullopt with the error pending.
-std::optional<Utf8> try_utf8(PyObject* str) noexcept;
+// The same for a borrowed str, which `out` then holds a reference to.
+inline bool utf8_view(PyObject* str, Utf8& out) noexcept {
+  Ref owner = Ref::borrow(str);
+  return utf8_view(owner, out);
+}
 
 // Text conversion: a str or subclass, strictly encoded. Refuses other types ("PyString").
 std::string to_text(PyObject* obj);
-// The same as a view that lives as long as the returned Utf8 and `obj`.
+// The same as a view, without a copy.
 Utf8 text_view(PyObject* obj);
 
 // The UTF-8 of a str with lone surrogates replaced (three U+FFFD each). Never fails
@@ -81,6 +91,15 @@ std::string display_text(PyObject* obj, bool& ran_code);
 
 // ---- numbers and booleans ----
 
+// The value of an int (or subclass, bool included) when it fits in 64 bits; nullopt
+// otherwise. Runs no Python code and leaves nothing pending.
+inline std::optional<std::int64_t> int64_value(PyObject* int_obj) noexcept {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(int_obj, &overflow);
+  if (overflow != 0) return std::nullopt;
+  return value;
+}
+
 // Signed 64-bit: an int or subclass, else through __index__. TypeError / OverflowError.
 std::int64_t to_i64(PyObject* obj);
 // Unsigned 64-bit, same paths; negative or too large values raise OverflowError.
@@ -90,14 +109,32 @@ bool to_bool(PyObject* obj);
 
 // ---- containers ----
 
-// A sequence of str, not itself a str. "Can't extract `str` to `Vec`" for a str,
-// "Sequence" for a non-sequence; items converted in order with to_text.
-std::vector<std::string> to_text_list(PyObject* obj);
-// A sequence of tuples of exactly N str each (list of pairs or triples).
+// The texts of a list argument, read for the core without copying: a sequence (not a
+// str) of str when N is 1, else of N-tuples of str. Refusals: "Can't extract `str` to
+// `Vec`" for a str, "Sequence" for a non-sequence, "PyString" for an item or element
+// that is not a str, "PyTuple" for an item that is not a tuple, ValueError for a tuple of
+// another length, and the error of a str that cannot be encoded. Exact lists and tuples
+// are read by index, anything else through iteration; both convert each item the same
+// way, in order, and the first failure ends the read. Each view stays valid while the
+// reader lives: it holds what keeps the view valid.
 template <std::size_t N>
-std::vector<std::array<std::string, N>> to_text_tuples(PyObject* obj);
-extern template std::vector<std::array<std::string, 2>> to_text_tuples<2>(PyObject*);
-extern template std::vector<std::array<std::string, 3>> to_text_tuples<3>(PyObject*);
+class TextRows {
+ public:
+  using Row = std::conditional_t<N == 1, std::string_view, std::array<std::string_view, N>>;
+
+  explicit TextRows(std::pmr::memory_resource* memory) : rows_(memory), keep_(memory) {}
+  void read(PyObject* obj);
+  // The rows read, in order; a caller may point a view at text of its own.
+  std::span<Row> rows() noexcept { return rows_; }
+
+ private:
+  void read_item(PyObject* item);
+  std::pmr::vector<Row> rows_;
+  std::pmr::vector<Ref> keep_;
+};
+extern template class TextRows<1>;
+extern template class TextRows<2>;
+extern template class TextRows<3>;
 
 // A list, a tuple, or an instance of collections.abc.Sequence (type test only). An
 // error in the instance test goes to the unraisable hook and counts as "no".

@@ -1,6 +1,7 @@
 #include "binding/error.h"
 
 #include "binding/convert.h"
+#include "binding/process_state.h"
 
 namespace brackwell::binding {
 namespace {
@@ -11,8 +12,6 @@ constexpr const char kPanicDoc[] =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
-
-PyObject* g_panic_type = nullptr;  // kept for the process, never released
 
 // The message a PanicException raised by Python code carries on: the lossy text of
 // its str(), or a fixed text when it has none.
@@ -39,14 +38,15 @@ Panic resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
 }  // namespace
 
 PyObject* panic_type() noexcept {
-  if (!g_panic_type) {
-    g_panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+  if (!process_state.panic_type) {
+    process_state.panic_type =
+        PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
   }
-  return g_panic_type;
+  return process_state.panic_type;
 }
 
 bool panic_pending() noexcept {
-  return g_panic_type && PyErr_ExceptionMatches(g_panic_type);
+  return process_state.panic_type && PyErr_ExceptionMatches(process_state.panic_type);
 }
 
 PyError PyError::fetch() {
@@ -57,7 +57,7 @@ PyError PyError::fetch() {
   }
   PyErr_NormalizeException(&type, &value, &traceback);
   if (traceback && value) PyException_SetTraceback(value, traceback);
-  if (g_panic_type && PyErr_GivenExceptionMatches(type, g_panic_type)) {
+  if (process_state.panic_type && PyErr_GivenExceptionMatches(type, process_state.panic_type)) {
     throw resume_panic(type, value, traceback);
   }
   return PyError(Ref::steal(type), Ref::steal(value), Ref::steal(traceback));

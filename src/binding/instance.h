@@ -9,10 +9,11 @@
 #include <type_traits>
 
 #include "binding/boundary.h"
+#include "binding/class_def.h"
 #include "binding/convert.h"
 #include "binding/hold.h"
 #include "binding/params.h"
-#include "module/class_def.h"
+#include "binding/process_state.h"
 
 namespace brackwell::binding {
 
@@ -38,7 +39,7 @@ Instance<Record>& as_instance(PyObject* self) noexcept {
 // The instance behind `self`, refused with the conversion message naming the class when
 // `self` is not one (possible only when a method is called unbound with a stranger).
 template <class Record>
-Instance<Record>& instance_of(PyObject* self, const module::ClassDef& def) {
+Instance<Record>& instance_of(PyObject* self, const ClassDef& def) {
   if (!self || !PyObject_TypeCheck(self, def.type())) throw conversion_error(self, def.name());
   return as_instance<Record>(self);
 }

@@ -1,5 +1,7 @@
 // SchemaDiffEngine's Python face: binds, holds and converts the arguments of diff_table,
 // reads the two dictionaries and hands the columns to the DDL builder.
+#include "migration_diff/schema_diff_engine.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +21,6 @@ using namespace brackwell::binding;
 struct SchemaDiffEngineRecord {};  // the class has no state
 using Object = Instance<SchemaDiffEngineRecord>;
 
-module::ClassDef& class_def();
-
 // The three names a column description is read for, made once and kept for the process.
 // They are interned, so the literal keys of a model's descriptions are these very objects.
 struct DescriptionNames {
@@ -29,14 +29,14 @@ struct DescriptionNames {
   PyObject* primary_key;
 };
 
-const DescriptionNames& description_names() {
-  static PyObject* slots[3] = {};
-  static const char* const texts[3] = {"data_type", "nullable", "primary_key"};
-  for (int i = 0; i < 3; ++i) {
-    if (!slots[i]) slots[i] = owned(PyUnicode_InternFromString(texts[i])).release();
+DescriptionNames description_names() {
+  ProcessState& state = process_state;
+  for (const auto& [slot, text] :
+       {std::pair{&state.data_type_name, "data_type"}, std::pair{&state.nullable_name, "nullable"},
+        std::pair{&state.primary_key_name, "primary_key"}}) {
+    if (!*slot) *slot = owned(PyUnicode_InternFromString(text)).release();
   }
-  static const DescriptionNames names{slots[0], slots[1], slots[2]};
-  return names;
+  return {state.data_type_name, state.nullable_name, state.primary_key_name};
 }
 
 // The values a description holds under the three names (empty where absent), owned:
@@ -80,31 +80,26 @@ bool scan_description(PyObject* description, const DescriptionNames& names,
   return true;
 }
 
-// The UTF-8 texts read from the dictionaries, each kept alive with the object it views
-// (the str itself, or the bytes made from it where the interpreter offers no view), so
+// The UTF-8 texts read from the dictionaries, each kept valid by what its view needs, so
 // that the columns can be plain views until the statements are written.
 class Texts {
  public:
   explicit Texts(std::size_t expected) { kept_.reserve(expected); }
   // The text of a str (or subclass); refuses other types with "PyString".
-  std::string_view keep(PyObject* str) {
-    if (!PyUnicode_CheckExact(str) && !PyUnicode_Check(str)) {
-      throw conversion_error(str, "PyString");
-    }
-    if (std::optional<std::string_view> text = try_keep(str)) return *text;
-    throw PyError::fetch();
-  }
+  std::string_view keep(PyObject* str) { return keep(text_view(str)); }
   // The same for a value known to be a str; nullopt, with the interpreter's error
   // pending, when it is not valid UTF-8.
   std::optional<std::string_view> try_keep(PyObject* str) {
-    std::string_view text;
-    Ref bytes;
-    if (!utf8_view(str, text, bytes)) return std::nullopt;
-    kept_.push_back(bytes ? std::move(bytes) : Ref::borrow(str));
-    return text;
+    Utf8 text;
+    if (!utf8_view(str, text)) return std::nullopt;
+    return keep(std::move(text));
   }
 
  private:
+  std::string_view keep(Utf8 text) {
+    kept_.push_back(std::move(text.keep));
+    return text.view;
+  }
   std::vector<Ref> kept_;
 };
 
@@ -176,7 +171,7 @@ bool read_description(PyObject* description, const DescriptionNames& names, Text
 std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
   std::vector<ModelColumn> columns;
   columns.reserve(std::size_t(PyDict_Size(model_fields)));
-  const DescriptionNames& names = description_names();
+  const DescriptionNames names = description_names();
   bool repeats_possible = false;
   for_each_dict_entry(model_fields, [&](PyObject* key, PyObject* value) {
     // Reading a description can run Python code that may drop this entry from the
@@ -220,7 +215,7 @@ constexpr Params kDiffTable{"SchemaDiffEngine", "diff_table", kDiffNames, 4};
 PyObject* diff_table(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kDiffTable, args, kwargs);
-    SharedHold hold{instance_of<SchemaDiffEngineRecord>(self, class_def()).counter};
+    SharedHold hold{instance_of<SchemaDiffEngineRecord>(self, schema_diff_engine_class()).counter};
     const std::string table_name = argument(bound, 0, to_text);
     PyObject* model_fields = argument(bound, 1, require_dict);
     PyObject* db_columns = argument(bound, 2, require_dict);
@@ -254,16 +249,12 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {"builtins.SchemaDiffEngine", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-module::ClassDef& class_def() {
-  static module::ClassDef def{"SchemaDiffEngine", kSpec};
+}  // namespace
+
+binding::ClassDef& schema_diff_engine_class() {
+  static binding::ClassDef def{"SchemaDiffEngine", kSpec,
+                               binding::process_state.schema_diff_engine_type};
   return def;
 }
 
-}  // namespace
 }  // namespace brackwell::migration_diff
-
-namespace brackwell::module {
-ClassDef& schema_diff_engine_class() {
-  return migration_diff::class_def();
-}
-}  // namespace brackwell::module

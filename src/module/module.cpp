@@ -2,26 +2,29 @@
 // that imports it, the cached module object, and registration of the four classes.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
+#include "batcher/batch_aggregator.h"
 #include "binding/boundary.h"
+#include "binding/class_def.h"
 #include "binding/convert.h"
-#include "module/class_def.h"
+#include "binding/process_state.h"
+#include "compiler/query_compiler.h"
+#include "migration_diff/schema_diff_engine.h"
+#include "state_tracker/state_tracker.h"
 
 namespace brackwell::module {
 namespace {
 
+using binding::ClassDef;
 using binding::owned;
+using binding::process_state;
 using binding::PyError;
 using binding::Ref;
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, "_brackwell_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-std::atomic<std::int64_t> g_owner{-1};  // the interpreter that imported first
-PyObject* g_module = nullptr;           // kept for the process once made
 
 // The module's __all__, created empty when absent; anything but a list is refused.
 Ref all_list(PyObject* module) {
@@ -51,7 +54,7 @@ void claim_interpreter() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) throw PyError::fetch();
   std::int64_t expected = -1;
-  if (!g_owner.compare_exchange_strong(expected, id) && expected != id) {
+  if (!process_state.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
     throw PyError::make(PyExc_ImportError,
                         "_brackwell_rs does not support sub-interpreters: it is already "
                         "loaded in another interpreter of this process");
@@ -60,14 +63,18 @@ void claim_interpreter() {
 
 Ref initialise() {
   claim_interpreter();
-  if (g_module) return Ref::borrow(g_module);
+  PyObject*& cached = process_state.module;
+  if (cached) return Ref::borrow(cached);
   Ref module = owned(PyModule_Create2(&g_definition, PYTHON_ABI_VERSION));
-  for (ClassDef* def : {&state_tracker_class(), &query_compiler_class(), &batch_aggregator_class(),
-                        &schema_diff_engine_class()}) {
+  // The registration order, which __all__ shows.
+  for (ClassDef* def :
+       {&state_tracker::state_tracker_class(), &compiler::query_compiler_class(),
+        &batcher::batch_aggregator_class(), &migration_diff::schema_diff_engine_class()}) {
     register_class(module.get(), *def);
   }
-  if (!g_module) g_module = Ref::borrow(module.get()).release();
-  return Ref::borrow(g_module);
+  // Registering runs Python code, which may have imported the module meanwhile.
+  if (!cached) cached = Ref::borrow(module.get()).release();
+  return Ref::borrow(cached);
 }
 
 }  // namespace

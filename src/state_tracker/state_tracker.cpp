@@ -1,5 +1,7 @@
 // StateTracker's Python face: binds, holds and converts the arguments of each method,
 // drives the field table and builds the result objects.
+#include "state_tracker/state_tracker.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -69,15 +71,13 @@ struct StateTrackerRecord {
 };
 using Object = Instance<StateTrackerRecord>;
 
-module::ClassDef& class_def();
-
 constexpr std::string_view kDataNames[] = {"data"};
 constexpr Params kSetInitialState{"StateTracker", "set_initial_state", kDataNames, 1};
 
 PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetInitialState, args, kwargs);
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     ExclusiveHold hold{object.counter};
     PyObject* data = argument(bound, 0, require_dict);
     StateTrackerRecord& record = object.record;
@@ -122,7 +122,7 @@ constexpr Params kSetField{"StateTracker", "set_field", kSetFieldNames, 2};
 PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetField, args, kwargs);
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     ExclusiveHold hold{object.counter};
     // The name is kept alive across the value's str(), which may run any code.
     Ref name_owner = Ref::borrow(bound[0]);
@@ -141,7 +141,7 @@ constexpr Params kGetField{"StateTracker", "get_field", kFieldNames, 1};
 PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kGetField, args, kwargs);
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
     const Utf8 name = argument(bound, 0, text_view);
     const FieldEntry<Ref>* found = object.record.table.find(name.view);
@@ -152,7 +152,7 @@ PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 PyObject* is_dirty(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
     return to_bool_object(object.record.table.any_dirty());
   });
@@ -160,7 +160,7 @@ PyObject* is_dirty(PyObject* self, PyObject*) noexcept {
 
 PyObject* dirty_fields(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
     StateTrackerRecord& record = object.record;
     Ref list = new_list(record.table.dirty_count());
@@ -189,7 +189,7 @@ Ref fields_dict(StateTrackerRecord& record, bool dirty_only) {
 
 PyObject* get_dirty_changes(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
     return fields_dict(object.record, true);
   });
@@ -197,7 +197,7 @@ PyObject* get_dirty_changes(PyObject* self, PyObject*) noexcept {
 
 PyObject* hydrate_snapshot(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     ExclusiveHold hold{object.counter};
     object.record.table.commit();
     return none();
@@ -206,7 +206,7 @@ PyObject* hydrate_snapshot(PyObject* self, PyObject*) noexcept {
 
 PyObject* get_current_dict(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
-    Object& object = instance_of<StateTrackerRecord>(self, class_def());
+    Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
     return fields_dict(object.record, false);
   });
@@ -255,16 +255,11 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"builtins.StateTracker", sizeof(Object), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
 
-module::ClassDef& class_def() {
-  static module::ClassDef def{"StateTracker", kSpec};
+}  // namespace
+
+binding::ClassDef& state_tracker_class() {
+  static binding::ClassDef def{"StateTracker", kSpec, binding::process_state.state_tracker_type};
   return def;
 }
 
-}  // namespace
 }  // namespace brackwell::state_tracker
-
-namespace brackwell::module {
-ClassDef& state_tracker_class() {
-  return state_tracker::class_def();
-}
-}  // namespace brackwell::module
