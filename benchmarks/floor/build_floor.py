@@ -2,7 +2,7 @@
 
 The module is compiled straight with the C++ compiler, with the flags of the main module
 (C++20, -O3, NDEBUG, abi3 at 3.9, hidden visibility), into build/floor/<cache tag>/ at
-the repository root. It is rebuilt only when floor.cpp is newer than the built file.
+the repository root. It is rebuilt only when a source is newer than the built file.
 
     python benchmarks/floor/build_floor.py     # prints the directory that holds it
 """
@@ -18,7 +18,7 @@ import sysconfig
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-SOURCE = HERE / "floor.cpp"
+SOURCES = [HERE / "floor.cpp", HERE / "described_design.cpp"]
 ROOT = HERE.parent.parent
 FLAGS = [
     "-std=c++20",
@@ -53,13 +53,13 @@ def build(out_root: Path = ROOT / "build" / "floor") -> Path:
     """Compile the floor module if needed; return the directory to put on sys.path."""
     out_dir = out_root / sys.implementation.cache_tag
     target = out_dir / "_brackwell_floor.abi3.so"
-    if target.exists() and target.stat().st_mtime >= SOURCE.stat().st_mtime:
+    if target.exists() and all(target.stat().st_mtime >= s.stat().st_mtime for s in SOURCES):
         return out_dir
     include = sysconfig.get_paths()["include"]
     if not (Path(include) / "Python.h").exists():
         raise FloorUnavailable(f"Python.h not found in {include}")
     out_dir.mkdir(parents=True, exist_ok=True)
-    command = [*compiler(), *FLAGS, f"-I{include}", str(SOURCE), "-o", str(target)]
+    command = [*compiler(), *FLAGS, f"-I{include}", *map(str, SOURCES), "-o", str(target)]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         raise FloorUnavailable(f"compiling the floor module failed:\n{done.stderr}")

@@ -1,9 +1,15 @@
 // _brackwell_floor: the cheapest calls the interpreter allows in each call style that
 // brackwell's classes use, so that the benchmark can show what a method costs beyond the
 // call itself. One class, Floor, whose methods do nothing but accept their arguments, plus
-// one that turns a str into UTF-8 and back into a new str. Built with the flags of the
+// one that turns a str into UTF-8 and back into a new str, and the native benchmark's
+// design written the plain way (described_design.cpp). Built with the flags of the
 // main module (C++20, -O3, abi3 at 3.9, hidden visibility); never installed.
 #include <Python.h>
+
+#include <cstdint>
+#include <new>
+
+double described_design(std::uint64_t count);
 
 namespace {
 
@@ -53,6 +59,22 @@ PyObject* echo_text(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return result;
 }
 
+// The native benchmark's design written the plain way (described_design.cpp): seconds
+// for `count` trackers, for comparison with StateTracker.benchmark_pure_rust(count).
+PyObject* described(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  if ((kwargs && PyDict_Size(kwargs) != 0) || PyTuple_Size(args) != 1) {
+    PyErr_SetString(PyExc_TypeError, "takes exactly 1 positional argument");
+    return nullptr;
+  }
+  const unsigned long long count = PyLong_AsUnsignedLongLong(PyTuple_GetItem(args, 0));
+  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  try {
+    return PyFloat_FromDouble(described_design(count));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -69,6 +91,8 @@ PyMethodDef kMethods[] = {
     {"noargs", as_cfunction(no_args), METH_NOARGS, "noargs($self)\n--\n\n"},
     {"static1", as_cfunction(takes<1>), kArgsKwargs | METH_STATIC, "static1(a)\n--\n\n"},
     {"echo_text", as_cfunction(echo_text), kArgsKwargs, "echo_text($self, text)\n--\n\n"},
+    {"described_design", as_cfunction(described), kArgsKwargs | METH_STATIC,
+     "described_design(count)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -137,7 +137,7 @@ class FieldTable {
 
   std::size_t scan(std::string_view name) const noexcept {
     if (name.size() <= SmallText::kInlineCapacity) {
-      // An inline probe compares with each name in two words, without a call.
+      // An inline probe compares with each name in one word, without a call.
       const SmallText probe(name);
       for (std::size_t i = 0; i < fields_.size(); ++i) {
         if (fields_[i].name == probe) return i;

@@ -6,11 +6,16 @@ namespace brackwell::state_tracker {
 
 void SmallText::assign_heap(std::string_view text) {
   const std::size_t size = text.size();
-  if (size >= kHeapBit) throw std::bad_alloc();
-  char* data = new char[size];
-  std::memcpy(data, text.data(), size);
-  words_[0] = reinterpret_cast<std::uintptr_t>(data);
-  words_[1] = std::uint64_t(size) | kHeapBit;
+  if (size > ~std::size_t{0} - sizeof size) throw std::bad_alloc();
+  // operator new aligns for any object, so bit 0 of the pointer is clear.
+  char* block = static_cast<char*>(::operator new(sizeof size + size));
+  std::memcpy(block, &size, sizeof size);
+  std::memcpy(block + sizeof size, text.data(), size);
+  word_ = reinterpret_cast<std::uintptr_t>(block);
+}
+
+void SmallText::release() noexcept {
+  if (is_heap()) ::operator delete(const_cast<char*>(heap()));
 }
 
 }  // namespace brackwell::state_tracker
