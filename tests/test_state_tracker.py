@@ -4,7 +4,7 @@ import weakref
 from decimal import Decimal
 
 import pytest
-from hostile import panic_exception_type
+from hostile import LoudStr, panic_exception_type
 from leakcheck import assert_no_leak
 
 from brackwell import StateTracker
@@ -368,21 +368,25 @@ def test_str_calling_back_into_the_tracker_is_refused(call, message, unraisable)
 def test_stored_values_are_held_until_replaced_reloaded_or_freed():
     t = StateTracker()
     a, b = Plain(), Plain()
+    alone_a, alone_b = sys.getrefcount(a), sys.getrefcount(b)
     t.set_initial_state({"x": a})
     t.set_field("y", Plain())
     assert isinstance(t.get_field("y"), Plain)  # held by the tracker alone
+    t.get_current_dict()  # what the tracker keeps for the next call is made now
     base = sys.getrefcount(a)
-    t.get_current_dict()
-    t.get_dirty_changes()
-    assert sys.getrefcount(a) == base
+    for _ in range(3):
+        t.get_current_dict()
+        t.get_dirty_changes()
+    assert sys.getrefcount(a) == base  # results dropped hold nothing
     t.set_field("x", b)
-    assert sys.getrefcount(a) == base - 1
-    refs_b = sys.getrefcount(b)
+    assert sys.getrefcount(a) == alone_a  # replaced: released everywhere
+    t.get_current_dict()
     t.set_initial_state({"z": a})
-    assert sys.getrefcount(b) == refs_b - 1
+    assert sys.getrefcount(b) == alone_b  # reloaded: released everywhere
     weak = weakref.ref(t.get_field("z"))
+    t.get_current_dict()
     del t
-    assert sys.getrefcount(a) == base - 1 and weak() is a
+    assert sys.getrefcount(a) == alone_a and weak() is a
 
 
 def test_values_released_while_the_collector_runs_are_never_visited():
@@ -433,6 +437,8 @@ def test_repeated_reloads_and_results_do_not_leak():
         t.set_initial_state(data)
         t.set_field("f3", 1)
         t.get_current_dict()
+        t.set_field("f4", value)  # replaced in the dict kept for get_current_dict too
+        t.set_field("new", value)
         t.dirty_fields()
         t.get_dirty_changes()
         t.hydrate_snapshot()
@@ -466,3 +472,21 @@ def test_benchmark_times_the_work():
 def test_benchmark_beyond_memory_is_a_memory_error():
     with pytest.raises(MemoryError):
         StateTracker.benchmark_pure_rust(2**64 - 1)
+
+
+def test_the_dict_of_current_values_follows_every_change():
+    t = StateTracker()
+    t.set_initial_state({"a": 1, "b": 2})
+    result = t.get_current_dict()
+    result["zz"] = 0  # the caller's own dict
+    name = LoudStr("c")  # found by its stored text first, then as the same object
+    t.set_field(name, 3)
+    t.set_field("a", 4)
+    t.set_field(name, 5)
+    assert t.get_current_dict() == {"a": 4, "b": 2, "c": 5}
+    assert t.get_field(name) == t.get_field("c") == 5
+    with pytest.raises(TypeError):
+        t.set_initial_state({"x": 1, 2: "y"})  # fails half-way through the load
+    assert t.get_current_dict() == {"x": 1} and t.get_field("a") is None
+    t.set_field("x", 6)
+    assert t.get_current_dict() == {"x": 6} == {"x": t.get_field("x")}

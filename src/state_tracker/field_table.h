@@ -52,32 +52,44 @@ class FieldTable {
   std::span<const Field> fields() const noexcept { return fields_; }
   std::size_t size() const noexcept { return fields_.size(); }
 
+  static constexpr std::size_t kAbsent = common::PositionIndex::kAbsent;
+
+  // The position of the field named `name`, or kAbsent.
+  std::size_t position(std::string_view name) const noexcept {
+    return position_of(name, hash_if_indexed(name));
+  }
   // The entry named `name`, or nullptr.
   const FieldEntry<Value>* find(std::string_view name) const noexcept {
-    const std::size_t position = position_of(name, hash_if_indexed(name));
-    return position == common::PositionIndex::kAbsent ? nullptr : &fields_[position].entry;
+    const std::size_t at = position(name);
+    return at == kAbsent ? nullptr : &fields_[at].entry;
   }
   FieldEntry<Value>* find(std::string_view name) noexcept {
-    const std::size_t position = position_of(name, hash_if_indexed(name));
-    return position == common::PositionIndex::kAbsent ? nullptr : &fields_[position].entry;
+    const std::size_t at = position(name);
+    return at == kAbsent ? nullptr : &fields_[at].entry;
   }
 
-  // Stores `value` and its display text under `name`. A known field gets a new current
-  // text and value and keeps its snapshot text; a new name enters clean, at the end.
-  void assign(std::string_view name, std::string_view text, Value value) {
-    store(name, text, std::move(value), false);
+  // Stores `value` and its display text under `name`; returns the field's position. A
+  // known field gets a new current text and value and keeps its snapshot text; a new
+  // name enters clean, at the end.
+  std::size_t assign(std::string_view name, std::string_view text, Value value) {
+    return store(name, text, std::move(value), false);
+  }
+
+  // The same for the known field at `position`.
+  void assign_at(std::size_t position, std::string_view text, Value value) {
+    replace(fields_[position].entry, text, std::move(value), false);
   }
 
   // Stores a clean field during a reload: both texts are `text`. A name this reload
-  // already stored is replaced where it stands.
-  void load(std::string_view name, std::string_view text, Value value) {
-    store(name, text, std::move(value), true);
+  // already stored is replaced where it stands. Returns the field's position.
+  std::size_t load(std::string_view name, std::string_view text, Value value) {
+    return store(name, text, std::move(value), true);
   }
 
   // The same for a name the caller knows this reload has not stored yet (the keys of
   // one dict that are exact str have distinct bytes): no lookup is needed.
-  void load_new(std::string_view name, std::string_view text, Value value) {
-    append(name, hash_if_indexed_after_one_more(name), text, std::move(value));
+  std::size_t load_new(std::string_view name, std::string_view text, Value value) {
+    return append(name, hash_if_indexed_after_one_more(name), text, std::move(value));
   }
 
   // Starts a reload of `count` fields: drops every field, keeps the storage, and grows
@@ -142,20 +154,23 @@ class FieldTable {
       for (std::size_t i = 0; i < fields_.size(); ++i) {
         if (fields_[i].name == probe) return i;
       }
-      return common::PositionIndex::kAbsent;
+      return kAbsent;
     }
     for (std::size_t i = 0; i < fields_.size(); ++i) {
       if (fields_[i].name.view() == name) return i;
     }
-    return common::PositionIndex::kAbsent;
+    return kAbsent;
   }
 
-  void store(std::string_view name, std::string_view text, Value value, bool clean) {
+  std::size_t store(std::string_view name, std::string_view text, Value value, bool clean) {
     const std::uint64_t hash = hash_if_indexed_after_one_more(name);
-    const std::size_t position = position_of(name, hash);
-    if (position == common::PositionIndex::kAbsent)
-      return append(name, hash, text, std::move(value));
-    FieldEntry<Value>& entry = fields_[position].entry;
+    const std::size_t at = position_of(name, hash);
+    if (at == kAbsent) return append(name, hash, text, std::move(value));
+    replace(fields_[at].entry, text, std::move(value), clean);
+    return at;
+  }
+
+  static void replace(FieldEntry<Value>& entry, std::string_view text, Value value, bool clean) {
     SmallText current(text);
     if (clean) entry.snapshot_text = current;
     entry.current_text = std::move(current);
@@ -171,7 +186,8 @@ class FieldTable {
 
   // Adds a new clean field at the end; `hash` is the name's hash if the grown table
   // needs the index. Everything that can fail happens before the table changes.
-  void append(std::string_view name, std::uint64_t hash, std::string_view text, Value value) {
+  std::size_t append(std::string_view name, std::uint64_t hash, std::string_view text,
+                     Value value) {
     SmallText current(text);
     SmallText snapshot(current);
     Field field{SmallText(name),
@@ -180,12 +196,13 @@ class FieldTable {
     if (size == fields_.capacity()) fields_.reserve(size < 4 ? 4 : 2 * size);
     if (size + 1 > kLinearLimit) index_.reserve(size + 1);
     fields_.push_back(std::move(field));
-    if (size < kLinearLimit) return;
+    if (size < kLinearLimit) return size;
     // The first time the table outgrows the scan, every earlier name joins the index.
     for (std::size_t p = index_.size(); p < size; ++p) {
       index_.add(common::hash_bytes(fields_[p].name.view()), p);
     }
     index_.add(hash, size);
+    return size;
   }
 
   std::vector<Field> fields_;

@@ -18,20 +18,35 @@ namespace {
 
 using namespace brackwell::binding;
 
-// The tracker's native state: its fields with the objects assigned, plus two things made
-// from the field names at the first result that needs them and reused until the names
-// change (a reload, or a new name): a str per name, and a dict of every name mapped to
-// None, which a copy turns into the frame of get_current_dict's result.
+// What a field holds besides its texts: the object assigned, and the str that last
+// named the field in a call (a loaded key or set_field's argument). Names are nearly
+// always passed as the same str object (literals are interned), so a lookup compares
+// that pointer before any bytes.
+struct Tracked {
+  Ref object;
+  Ref key;
+};
+
+// The tracker's native state: its fields, plus two things made from them at the first
+// result that needs them: a str per name (reused until the names change), and a dict of
+// every name to its current object, kept in step with the table by set_field and copied
+// for get_current_dict; it is dropped whenever it could fall out of step.
 struct StateTrackerRecord {
   static constexpr bool kGarbageCollected = true;
+  using Table = FieldTable<Tracked>;
 
-  FieldTable<Ref> table;
+  Table table;
   std::vector<Ref> name_objects;  // by field position; empty slots not made yet
-  Ref names_dict;                 // holds only name strs and None: nothing to traverse
-  std::size_t names_dict_size = 0;
+  Ref current_dict;               // name str -> current object, in table order
 
   int traverse(visitproc visit, void* arg) const {
-    for (const auto& field : table.fields()) Py_VISIT(field.entry.current_value.get());
+    for (const auto& field : table.fields()) {
+      Py_VISIT(field.entry.current_value.object.get());
+      // An exact str refers to nothing; a subclass instance may, through its __dict__.
+      PyObject* key = field.entry.current_value.key.get();
+      if (key && !PyUnicode_CheckExact(key)) Py_VISIT(key);
+    }
+    Py_VISIT(current_dict.get());
     return 0;
   }
 
@@ -40,33 +55,73 @@ struct StateTrackerRecord {
     forget_names();
   }
 
-  // Drops what was made from the names, before the table's names change.
+  // Drops what was made from the fields, before their names change. Whatever the
+  // release runs finds the record already without them.
   void forget_names() noexcept {
-    name_objects.clear();
-    names_dict.reset();
+    std::vector<Ref> dropped;
+    dropped.swap(name_objects);
+    current_dict.reset();
+  }
+
+  // The position of the field that `name` (this very object) last named, or kAbsent. A
+  // pointer compare per field, for tables small enough to be scanned.
+  std::size_t position_of_object(PyObject* name) const noexcept {
+    const auto fields = table.fields();
+    if (fields.size() > Table::kLinearLimit) return Table::kAbsent;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i].entry.current_value.key.get() == name) return i;
+    }
+    return Table::kAbsent;
+  }
+
+  // The current object of the field at `position`; borrowed.
+  PyObject* object_at(std::size_t position) const noexcept {
+    return table.fields()[position].entry.current_value.object.get();
   }
 
   // The str of the field at `position`; borrowed, valid until the names change.
   PyObject* name_object(std::size_t position) {
-    // Sized before any str is made: a nested shared call that runs meanwhile (from a
-    // finaliser) then never moves the slot being filled.
     if (name_objects.size() < table.size()) name_objects.resize(table.size());
     Ref& name = name_objects[position];
     if (!name) name = to_str(table.fields()[position].name.view());
     return name.get();
   }
 
-  // A new dict with every field name, in table order, each mapped to None.
-  Ref names_frame() {
-    if (!names_dict || names_dict_size != table.size()) {
-      Ref frame = created(PyDict_New());
-      for (std::size_t i = 0; i < table.size(); ++i) {
-        check(PyDict_SetItem(frame.get(), name_object(i), Py_None));
+  // Brings the kept dict in step after the field at `position` was assigned; a dict that
+  // cannot be updated (no memory) is dropped, to be made again when next needed.
+  void field_assigned(std::size_t position) noexcept {
+    if (!current_dict) return;
+    const std::string_view name = table.fields()[position].name.view();
+    if (name_objects.size() <= position || !name_objects[position]) {
+      if (name_objects.size() < table.size()) {
+        try {
+          name_objects.resize(table.size());
+        } catch (...) {
+          current_dict.reset();
+          return;
+        }
       }
-      names_dict = std::move(frame);
-      names_dict_size = table.size();
+      name_objects[position] =
+          Ref::steal(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
     }
-    return created(PyDict_Copy(names_dict.get()));
+    // A str key hashes and compares without running Python code.
+    if (!name_objects[position] ||
+        PyDict_SetItem(current_dict.get(), name_objects[position].get(), object_at(position)) < 0) {
+      PyErr_Clear();
+      current_dict.reset();
+    }
+  }
+
+  // The dict of every name to its current object, made if needed; borrowed.
+  PyObject* current() {
+    if (!current_dict) {
+      Ref dict = created(PyDict_New());
+      for (std::size_t i = 0; i < table.size(); ++i) {
+        check(PyDict_SetItem(dict.get(), name_object(i), object_at(i)));
+      }
+      current_dict = std::move(dict);
+    }
+    return current_dict.get();
   }
 };
 using Object = Instance<StateTrackerRecord>;
@@ -97,8 +152,7 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     bool unchanged = true;
     for_each_dict_entry(data, start_size, [&](PyObject* key, PyObject* value) {
       // Both are borrowed from the dict, which the value's str() may change.
-      Ref name_owner = Ref::borrow(key);
-      Ref held = Ref::borrow(value);
+      Tracked held{Ref::borrow(value), Ref::borrow(key)};
       // No argument prefix: the key is not an argument. A key that fails ends the call.
       const Utf8 name = text_view(key);
       unchanged = unchanged && PyUnicode_CheckExact(key);
@@ -124,13 +178,21 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     const Bound bound = bind(kSetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     ExclusiveHold hold{object.counter};
-    // The name is kept alive across the value's str(), which may run any code.
-    Ref name_owner = Ref::borrow(bound[0]);
-    const Utf8 name = argument(bound, 0, text_view);
-    Ref value = Ref::borrow(bound[1]);
-    // The text first: the table is not touched until nothing can fail or run code.
-    const std::string text = display_text(value.get());
-    object.record.table.assign(name.view, text, std::move(value));
+    StateTrackerRecord& record = object.record;
+    // Both are kept alive across the value's str(), which may run any code; the table
+    // cannot change meanwhile (the hold refuses every call on this tracker).
+    Tracked assigned{Ref::borrow(bound[1]), Ref::borrow(bound[0])};
+    std::size_t position = record.position_of_object(bound[0]);
+    if (position != StateTrackerRecord::Table::kAbsent) {
+      const std::string text = display_text(assigned.object.get());
+      record.table.assign_at(position, text, std::move(assigned));
+    } else {
+      const Utf8 name = argument(bound, 0, text_view);
+      // The text first: the table is not touched until nothing can fail or run code.
+      const std::string text = display_text(assigned.object.get());
+      position = record.table.assign(name.view, text, std::move(assigned));
+    }
+    record.field_assigned(position);
     return none();
   });
 }
@@ -143,10 +205,14 @@ PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     const Bound bound = bind(kGetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
-    const Utf8 name = argument(bound, 0, text_view);
-    const FieldEntry<Ref>* found = object.record.table.find(name.view);
-    if (!found) return none();
-    return Ref::borrow(found->current_value.get());
+    const StateTrackerRecord& record = object.record;
+    std::size_t position = record.position_of_object(bound[0]);
+    if (position == StateTrackerRecord::Table::kAbsent) {
+      const Utf8 name = argument(bound, 0, text_view);
+      position = record.table.position(name.view);
+      if (position == StateTrackerRecord::Table::kAbsent) return none();
+    }
+    return Ref::borrow(record.object_at(position));
   });
 }
 
@@ -174,24 +240,19 @@ PyObject* dirty_fields(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// A new dict of name -> current object for every field, or for the dirty ones only.
-Ref fields_dict(StateTrackerRecord& record, bool dirty_only) {
-  // Every field: values replace the Nones of a copied frame, so the dict never grows.
-  Ref dict = dirty_only ? created(PyDict_New()) : record.names_frame();
-  const auto fields = record.table.fields();
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (dirty_only && !fields[i].entry.dirty()) continue;
-    // Stored str keys hash and compare without running Python code.
-    check(PyDict_SetItem(dict.get(), record.name_object(i), fields[i].entry.current_value.get()));
-  }
-  return dict;
-}
-
 PyObject* get_dirty_changes(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
-    return fields_dict(object.record, true);
+    StateTrackerRecord& record = object.record;
+    Ref dict = created(PyDict_New());
+    const auto fields = record.table.fields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (!fields[i].entry.dirty()) continue;
+      // Stored str keys hash and compare without running Python code.
+      check(PyDict_SetItem(dict.get(), record.name_object(i), record.object_at(i)));
+    }
+    return dict;
   });
 }
 
@@ -208,7 +269,8 @@ PyObject* get_current_dict(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
-    return fields_dict(object.record, false);
+    // A copy of the kept dict: the caller's dict is its own.
+    return created(PyDict_Copy(object.record.current()));
   });
 }
 
