@@ -1,6 +1,7 @@
 """Argument binding and argument conversion, common to every method."""
 
 import pytest
+from hostile import Index, StrSub, raiser
 
 from brackwell import BatchAggregator, QueryCompiler, SchemaDiffEngine, StateTracker
 
@@ -103,37 +104,11 @@ def test_binding_messages(call, message):
     assert type(info.value) is TypeError
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaising:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
 def _raise_with_cause():
     try:
         raise KeyError("inner")
     except KeyError as inner:
         raise TypeError("bad index") from inner
-
-
-class IndexWithCause:
-    def __index__(self):
-        _raise_with_cause()
-        return 0
-
-
-class Text(str):
-    pass
 
 
 # (call, exception type, exact message) for argument conversions
@@ -274,7 +249,7 @@ CONVERSION_ERRORS = [
         "argument 'model_fields': 'list' object cannot be converted to 'PyDict'",
     ),
     (
-        lambda: qc.get_placeholder("postgres", IndexRaising(TypeError("nope"))),
+        lambda: qc.get_placeholder("postgres", Index(0, raiser(TypeError("nope")))),
         TypeError,
         "argument 'index': nope",
     ),
@@ -309,8 +284,16 @@ def test_conversion_messages(call, exc_type, message):
         (lambda: qc.get_placeholder("\udc80", 1), UnicodeEncodeError, None),
         (lambda: agg.add_key_str("a\ud800"), UnicodeEncodeError, None),
         (lambda: qc.compile_insert("t", ["\udfff"], "sqlite"), UnicodeEncodeError, None),
-        (lambda: qc.get_placeholder("postgres", IndexRaising(ValueError("v"))), ValueError, None),
-        (lambda: qc.get_placeholder("postgres", IndexRaising(LookupError("l"))), LookupError, None),
+        (
+            lambda: qc.get_placeholder("postgres", Index(0, raiser(ValueError("v")))),
+            ValueError,
+            None,
+        ),
+        (
+            lambda: qc.get_placeholder("postgres", Index(0, raiser(LookupError("l")))),
+            LookupError,
+            None,
+        ),
     ],
 )
 def test_errors_other_than_type_error_pass_unchanged(call, exc_type, message):
@@ -322,7 +305,7 @@ def test_errors_other_than_type_error_pass_unchanged(call, exc_type, message):
 
 def test_prefixed_error_keeps_the_cause_and_suppresses_the_context():
     with pytest.raises(TypeError) as info:
-        qc.get_placeholder("postgres", IndexWithCause())
+        qc.get_placeholder("postgres", Index(0, _raise_with_cause))
     assert str(info.value) == "argument 'index': bad index"
     assert isinstance(info.value.__cause__, KeyError)
     assert info.value.__suppress_context__
@@ -340,7 +323,7 @@ def test_type_error_subclass_is_not_prefixed():
         pass
 
     with pytest.raises(Special) as info:
-        qc.get_placeholder("postgres", IndexRaising(Special("own")))
+        qc.get_placeholder("postgres", Index(0, raiser(Special("own"))))
     assert str(info.value) == "own"
 
 
@@ -349,14 +332,14 @@ def test_type_error_subclass_is_not_prefixed():
     [
         (lambda: qc.get_placeholder("postgres", Index(7)), "$7"),
         (lambda: qc.get_placeholder("postgres", True), "$1"),
-        (lambda: qc.get_placeholder(Text("postgres"), 2), "$2"),
+        (lambda: qc.get_placeholder(StrSub("postgres"), 2), "$2"),
         (lambda: qc.get_placeholder(dialect="postgres", index=3), "$3"),
         (
             lambda: qc.compile_delete(pk_col="id", dialect="sqlite", table="t"),
             "DELETE FROM t WHERE id = ?",
         ),
         (
-            lambda: qc.compile_insert("t", ("a", Text("b")), "sqlite"),
+            lambda: qc.compile_insert("t", ("a", StrSub("b")), "sqlite"),
             "INSERT INTO t (a, b) VALUES (?, ?)",
         ),
     ],

@@ -12,6 +12,7 @@ from hostile import (
     Index,
     IterOnly,
     LoudStr,
+    LyingDict,
     NumpyBool,
     Seq,
     Text,
@@ -234,21 +235,8 @@ def test_finalisers_of_released_values_cannot_reach_the_tracker(quiet):
 
 
 def test_dict_subclass_and_str_subclass_keys_are_read_from_storage():
-    class Lying(dict):
-        def __iter__(self):
-            return iter(["lie"])
-
-        def __len__(self):
-            return 0
-
-        def items(self):
-            return [("lie", 0)]
-
-        def __getitem__(self, key):
-            return "lie"
-
     t = StateTracker()
-    t.set_initial_state(Lying({LoudStr("a"): 1, "b": 2}))
+    t.set_initial_state(LyingDict({LoudStr("a"): 1, "b": 2}))
     assert t.get_current_dict() == {"a": 1, "b": 2}
     t.set_field(LoudStr("a"), 3)
     assert t.get_field(LoudStr("a")) == 3 and t.dirty_fields() == ["a"]
@@ -312,26 +300,16 @@ def test_description_keys_that_run_code_during_a_lookup(make_key, expected, caps
 
 
 def test_mapping_subclasses_and_str_subclasses_give_their_storage_and_texts():
-    class Lying(dict):
-        def __getitem__(self, key):
-            return "LIE"
-
-        def __missing__(self, key):
-            return True
-
-        def get(self, key, default=None):
-            return "LIE"
-
     s = LoudStr
-    model = Lying({s("id"): Lying({"data_type": s("INT"), "primary_key": True}),
-                   "n": Lying(nullable=False)})  # fmt: skip
-    upgrade, downgrade = ENGINE.diff_table(s("t"), model, Lying(), s("postgres"))
+    model = LyingDict({s("id"): LyingDict({"data_type": s("INT"), "primary_key": True}),
+                   "n": LyingDict(nullable=False)})  # fmt: skip
+    upgrade, downgrade = ENGINE.diff_table(s("t"), model, LyingDict(), s("postgres"))
     assert sorted(upgrade[0][len("CREATE TABLE IF NOT EXISTS t (") : -2].split(", ")) == [
         "id SERIAL PRIMARY KEY", "n TEXT NOT NULL"]  # fmt: skip
-    assert ENGINE.diff_table("t", model, Lying(x=s("INT")), "x") == (
+    assert ENGINE.diff_table("t", model, LyingDict(x=s("INT")), "x") == (
         ["ALTER TABLE t ADD COLUMN id INT;", "ALTER TABLE t ADD COLUMN n TEXT NOT NULL;"],
         ["ALTER TABLE t DROP COLUMN id;", "ALTER TABLE t DROP COLUMN n;"],
-    ) or sorted(ENGINE.diff_table("t", model, Lying(x=s("INT")), "x")[0]) == [
+    ) or sorted(ENGINE.diff_table("t", model, LyingDict(x=s("INT")), "x")[0]) == [
         "ALTER TABLE t ADD COLUMN id INT;", "ALTER TABLE t ADD COLUMN n TEXT NOT NULL;"]  # fmt: skip
     with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
         ENGINE.diff_table("t", model, {"x": 1}, "x")

@@ -1,9 +1,9 @@
 """No method leaks references, objects or native memory, on success or on failure."""
 
 import sys
-from collections.abc import Sequence
 
 import pytest
+from hostile import Index, Seq, raiser, unprintable
 from leakcheck import assert_no_leak
 
 from brackwell import BatchAggregator, QueryCompiler, SchemaDiffEngine, StateTracker
@@ -28,28 +28,6 @@ def _swallow(call, *exc_types):
             pass
 
     return run
-
-
-class Shrinking(Sequence):
-    """A sequence that claims five items but fails at index 2."""
-
-    def __len__(self):
-        return 5
-
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError(i)
-        return i
-
-
-class BadIndex:
-    def __index__(self):
-        raise TypeError("bad index")
-
-
-class BadStr:
-    def __str__(self):
-        raise ValueError("no text")
 
 
 def _tracker():
@@ -81,7 +59,9 @@ CALLS = {
     "select, negative limit": _swallow(
         lambda: qc.compile_select("t", [], [], [], [], -1), OverflowError
     ),
-    "placeholder, prefixed error": _swallow(lambda: qc.get_placeholder("x", BadIndex()), TypeError),
+    "placeholder, prefixed error": _swallow(
+        lambda: qc.get_placeholder("x", Index(1, raiser(TypeError("bad index")))), TypeError
+    ),
     "binding error": _swallow(lambda: qc.compile_select("t"), TypeError),
     "set_initial_state": lambda: StateTracker().set_initial_state({"a": 1, "b": "x", "c": None}),
     "set_field": lambda: TRACKER.set_field("f2", 31),
@@ -94,7 +74,7 @@ CALLS = {
     "set_initial_state, bad key": _swallow(
         lambda: StateTracker().set_initial_state({"a": 1, 2: "b"}), TypeError
     ),
-    "set_field, failing str": lambda: StateTracker().set_field("x", BadStr()),
+    "set_field, failing str": lambda: StateTracker().set_field("x", unprintable()),
     "benchmark_pure_rust": lambda: StateTracker.benchmark_pure_rust(50),
     "diff_table, new": lambda: engine.diff_table("users", MODEL, {}, "postgres"),
     "diff_table, existing": lambda: engine.diff_table(
@@ -106,10 +86,10 @@ CALLS = {
     "add_key_int": lambda: AGG.add_key_int(1),
     "add_key_str": lambda: AGG.add_key_str("a"),
     "add_key": lambda: AGG.add_key(2**70),
-    "add_key, failing str": lambda: BatchAggregator().add_key(BadStr()),
+    "add_key, failing str": lambda: BatchAggregator().add_key(unprintable()),
     "add_keys_batch": lambda: BatchAggregator().add_keys_batch([1, "a", 2.5, None, 2**64]),
     "add_keys_batch, shrinking": _swallow(
-        lambda: BatchAggregator().add_keys_batch(Shrinking()), IndexError
+        lambda: BatchAggregator().add_keys_batch(Seq([0, 1], length=5)), IndexError
     ),
     "get_keys": AGG.get_keys,
     "clear": lambda: BatchAggregator().clear(),

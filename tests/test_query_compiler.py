@@ -3,6 +3,7 @@
 import sys
 
 import pytest
+from hostile import Index, Indexed, StrSub
 from hypothesis import given
 from hypothesis import strategies as st
 from leakcheck import assert_no_leak
@@ -110,13 +111,8 @@ def test_get_placeholder(dialect, index, expected):
     assert QC.get_placeholder(index=index, dialect=dialect) == expected
 
 
-class Index:
-    def __index__(self):
-        return 4
-
-
 def test_get_placeholder_takes_any_index_object():
-    assert QC.get_placeholder("postgres", Index()) == "$4"
+    assert QC.get_placeholder("postgres", Index(4)) == "$4"
 
 
 def test_numbering_past_nine():
@@ -166,7 +162,7 @@ def test_dialect_letter_case(dialect):
         (dict(limit=None, offset=None), "SELECT * FROM t"),
         (dict(offset=5), "SELECT * FROM t OFFSET 5"),
         (dict(limit=True, offset=False), "SELECT * FROM t LIMIT 1 OFFSET 0"),
-        (dict(limit=Index()), "SELECT * FROM t LIMIT 4"),
+        (dict(limit=Index(4)), "SELECT * FROM t LIMIT 4"),
         (
             dict(limit=2**64 - 1, offset=2**63),
             "SELECT * FROM t LIMIT 18446744073709551615 OFFSET 9223372036854775808",
@@ -289,22 +285,9 @@ def test_non_ascii_texts_round_trip():
     assert (sql, params) == ("SELECT çol, 🦀 FROM tâble WHERE ñ ≥ ?", ["ü"])
 
 
-class StrSub(str):
-    def upper(self):
-        raise AssertionError("a subclass's upper() is never called")
-
-
 def test_str_subclasses_and_custom_sequences_are_accepted():
-    class Columns:
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i < 2:
-                return StrSub("abc"[i])
-            raise IndexError
-
-    assert QC.compile_insert(StrSub("t"), Columns(), StrSub("PostgreSQL")) == (
+    columns = Indexed([StrSub("a"), StrSub("b")])
+    assert QC.compile_insert(StrSub("t"), columns, StrSub("PostgreSQL")) == (
         "INSERT INTO t (a, b) VALUES ($1, $2) RETURNING *"
     )
     sql, _ = QC.compile_select("t", [], [], [(StrSub("ßx"), "u", "c")], [])
@@ -466,16 +449,9 @@ def test_arguments_are_converted_in_order():
     with pytest.raises(OverflowError):
         QC.compile_select("t", [], [], [], [], limit=-1, offset=1.5, dialect=None)
     calls = []
-
-    class Spy:
-        def __init__(self, name, value):
-            self.name, self.value = name, value
-
-        def __index__(self):
-            calls.append(self.name)
-            return self.value
-
-    QC.compile_select("t", [], [], [], [], Spy("limit", 1), Spy("offset", 2))
+    limit = Index(1, lambda: calls.append("limit"))
+    offset = Index(2, lambda: calls.append("offset"))
+    QC.compile_select("t", [], [], [], [], limit, offset)
     assert calls == ["limit", "offset"]
 
 
@@ -525,14 +501,10 @@ def test_lists_emptied_by_a_later_conversion_keep_their_texts():
     joins = [("".join(["ri", "ght"]), "".join(["o", "t"]), "".join(["c", "1"]))]
     order_by = (("".join(["o", "1"]), "".join(["de", "sc"])),)
 
-    class Clearing:
-        def __index__(self):
-            columns.clear()
-            wheres.clear()
-            joins.clear()
-            return 7
+    def clear_all():
+        columns.clear(), wheres.clear(), joins.clear()
 
-    sql, params = QC.compile_select("t", columns, wheres, joins, order_by, Clearing())
+    sql, params = QC.compile_select("t", columns, wheres, joins, order_by, Index(7, clear_all))
     assert sql == (
         "SELECT col0, col1, col2 FROM t RIGHT JOIN ot ON c1 WHERE w0 = ? AND w1 = ? AND w2 = ?"
         " ORDER BY o1 DESC LIMIT 7"
@@ -550,15 +522,4 @@ def test_tuple_subclasses_and_mixed_sequences():
         "SELECT x FROM t WHERE a = ? AND b < ? ORDER BY x ASC",
         ["1", "2"],
     )
-    assert QC.compile_select("t", iter_free_sequence(["x"]), [], [], [])[0] == "SELECT x FROM t"
-
-
-def iter_free_sequence(items):
-    class Seq:
-        def __len__(self):
-            return len(items)
-
-        def __getitem__(self, i):
-            return items[i]
-
-    return Seq()
+    assert QC.compile_select("t", Indexed(["x"]), [], [], [])[0] == "SELECT x FROM t"
