@@ -1,5 +1,4 @@
 import ctypes
-import sys
 
 import pytest
 from hostile import UNPRINTABLE, Index, LoudStr, Seq, panic_exception_type, raiser, unprintable
@@ -197,8 +196,8 @@ def test_a_panic_from_python_code_is_never_swallowed(panic_exception, capfd):
     assert agg.get_keys() == [1]
 
 
-def test_no_leaks(monkeypatch):
-    monkeypatch.setattr(sys, "unraisablehook", lambda args: None)
+def test_no_leaks(unraisable):
+    unraisable.discard()
     agg = BatchAggregator()
     batch = [
         1,

@@ -30,14 +30,6 @@ def panic(message="hostile"):
     return raiser(PanicException(message))
 
 
-@pytest.fixture
-def quiet(monkeypatch, capsys):
-    """Collects the unraisable hook's calls; stderr (panic notices) is captured."""
-    caught = []
-    monkeypatch.setattr(sys, "unraisablehook", caught.append)
-    return caught
-
-
 def outcome(call):
     """(exception type, message) of a failing call, or ("ok", result)."""
     try:
@@ -157,7 +149,7 @@ def test_tuple_items_with_hostile_lengths_and_subclasses():
 # --- StateTracker ---------------------------------------------------------------------
 
 
-def test_str_of_values_that_raise_return_other_types_or_call_back(quiet):
+def test_str_of_values_that_raise_return_other_types_or_call_back(unraisable):
     t = StateTracker()
     t.set_initial_state({"a": 1, "b": 2})
     inner = []
@@ -179,7 +171,7 @@ def test_str_of_values_that_raise_return_other_types_or_call_back(quiet):
         assert t.get_field("a") is value
     assert inner == [(RuntimeError, "Already mutably borrowed"), (RuntimeError, "Already borrowed"),
                      (RuntimeError, "Already mutably borrowed")]  # fmt: skip
-    assert [type(c.exc_value) for c in quiet] == [TypeError, ValueError, RuntimeError]
+    assert [type(c.exc_value) for c in unraisable] == [TypeError, ValueError, RuntimeError]
     # the last text stored is three replacement characters: "a" is dirty against "1"
     assert t.dirty_fields() == ["a"]
     t.set_field("a", Text(LoudStr("1")))
@@ -219,7 +211,7 @@ def test_data_changed_by_a_value_while_it_is_read(mutate, message, loaded, capsy
     assert t.get_current_dict() == {"ok": 1}
 
 
-def test_finalisers_of_released_values_cannot_reach_the_tracker(quiet):
+def test_finalisers_of_released_values_cannot_reach_the_tracker(unraisable):
     t = StateTracker()
     seen = []
 
@@ -332,7 +324,7 @@ KEYS = []  # refilled by each batch test: a list that empties itself while it is
         (LoudStr("s"), 99),
     ],
 )
-def test_keys_that_fight_classification(key, stored, quiet):
+def test_keys_that_fight_classification(key, stored, unraisable):
     agg = BatchAggregator()
     assert agg.add_key(key) is True and agg.add_keys_batch([key]) == 0
     assert agg.get_keys() == [stored]
@@ -518,8 +510,8 @@ def test_a_description_key_that_compacts_the_model():
 # --- leaks ----------------------------------------------------------------------------
 
 
-def test_hostile_paths_do_not_leak(monkeypatch):
-    monkeypatch.setattr(sys, "unraisablehook", lambda args: None)
+def test_hostile_paths_do_not_leak(unraisable):
+    unraisable.discard()
     cols = ["col" + str(i) for i in range(3)]
     bad_index = Index(1, raiser(ValueError("x")))
     t = StateTracker()
