@@ -54,6 +54,14 @@ BINDING_ERRORS = [
         "QueryCompiler.compile_delete() missing 1 required positional argument: 'dialect'",
     ),
     (
+        lambda: qc.compile_insert("t", []),
+        "QueryCompiler.compile_insert() missing 1 required positional argument: 'dialect'",
+    ),
+    (
+        lambda: qc.compile_update("t", [], "id"),
+        "QueryCompiler.compile_update() missing 1 required positional argument: 'dialect'",
+    ),
+    (
         lambda: qc.compile_delete("t"),
         "QueryCompiler.compile_delete() missing 2 required positional arguments: 'pk_col' and 'dialect'",
     ),
@@ -93,6 +101,10 @@ BINDING_ERRORS = [
         lambda: qc.get_placeholder("x", dialect="y"),
         "QueryCompiler.get_placeholder() got multiple values for argument 'dialect'",
     ),
+    (
+        lambda: qc.get_placeholder(dialect="x", idx=1),
+        "QueryCompiler.get_placeholder() got an unexpected keyword argument 'idx'",
+    ),
 ]
 
 
@@ -117,6 +129,26 @@ CONVERSION_ERRORS = [
         lambda: qc.compile_delete(["t"], "id", "sqlite"),
         TypeError,
         "argument 'table': 'list' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_select(["t"], [], [], [], []),
+        TypeError,
+        "argument 'table': 'list' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_delete(b"t", "id", "sqlite"),
+        TypeError,
+        "argument 'table': 'bytes' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_update("t", [], 5, "sqlite"),
+        TypeError,
+        "argument 'pk_col': 'int' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_insert("t", [], None),
+        TypeError,
+        "argument 'dialect': 'NoneType' object cannot be converted to 'PyString'",
     ),
     (
         lambda: qc.compile_delete("t", b"id", "sqlite"),
@@ -154,6 +186,21 @@ CONVERSION_ERRORS = [
         "argument 'columns': 'int' object cannot be converted to 'PyString'",
     ),
     (
+        lambda: qc.compile_select("t", [1], [], [], []),
+        TypeError,
+        "argument 'columns': 'int' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_select("t", "ab", [], [], []),
+        TypeError,
+        "argument 'columns': Can't extract `str` to `Vec`",
+    ),
+    (
+        lambda: qc.compile_select("t", [], [], [("a", "b", 1)], []),
+        TypeError,
+        "argument 'joins': 'int' object cannot be converted to 'PyString'",
+    ),
+    (
         lambda: qc.compile_select("t", [], [["a", "=", "1"]], [], []),
         TypeError,
         "argument 'wheres': 'list' object cannot be converted to 'PyTuple'",
@@ -179,9 +226,24 @@ CONVERSION_ERRORS = [
         "expected tuple of length 3, but got tuple of length 4",
     ),
     (
+        lambda: qc.compile_select("t", [], [("age", ">")], [], []),
+        ValueError,
+        "expected tuple of length 3, but got tuple of length 2",
+    ),
+    (
         lambda: qc.compile_select("t", [], [], [], [], 2.0),
         TypeError,
         "argument 'limit': 'float' object cannot be interpreted as an integer",
+    ),
+    (
+        lambda: qc.compile_select("t", [], [], [], [], limit=2.0),
+        TypeError,
+        "argument 'limit': 'float' object cannot be interpreted as an integer",
+    ),
+    (
+        lambda: qc.compile_select("t", [], [], [], [], offset="5"),
+        TypeError,
+        "argument 'offset': 'str' object cannot be interpreted as an integer",
     ),
     (
         lambda: qc.compile_select("t", 5, [], [], []),
@@ -280,10 +342,17 @@ def test_conversion_messages(call, exc_type, message):
             "Python int too large to convert to C long",
         ),
         (lambda: qc.compile_select("t", [], [], [], [], -1), OverflowError, None),
+        (lambda: qc.compile_select("t", [], [], [], [], limit=-1), OverflowError, None),
         (lambda: StateTracker.benchmark_pure_rust(-1), OverflowError, None),
         (lambda: qc.get_placeholder("\udc80", 1), UnicodeEncodeError, None),
         (lambda: agg.add_key_str("a\ud800"), UnicodeEncodeError, None),
         (lambda: qc.compile_insert("t", ["\udfff"], "sqlite"), UnicodeEncodeError, None),
+        (lambda: qc.compile_delete("t", "\ud800", "sqlite"), UnicodeEncodeError, None),
+        (
+            lambda: qc.compile_select("t", [], [("a", "=", "\udfff")], [], []),
+            UnicodeEncodeError,
+            None,
+        ),
         (
             lambda: qc.get_placeholder("postgres", Index(0, raiser(ValueError("v")))),
             ValueError,
@@ -299,6 +368,7 @@ def test_conversion_messages(call, exc_type, message):
 def test_errors_other_than_type_error_pass_unchanged(call, exc_type, message):
     with pytest.raises(exc_type) as info:
         call()
+    assert type(info.value) is exc_type
     assert not str(info.value).startswith("argument ")
     assert message is None or str(info.value) == message
 
