@@ -114,17 +114,19 @@ def test_hostile_column_sequences(columns, expected, capsys):
 
 
 def test_lists_emptied_by_a_later_argument_keep_their_texts():
-    cols = ["a" + str(i) for i in range(3)]
-    wheres = [("c" + str(i), "=", "v" + str(i)) for i in range(3)]
-    order = [("o", "desc")]
+    # limit's __index__ runs after the lists were read; the texts read must stay valid
+    cols = ["".join(["a", str(i)]) for i in range(3)]
+    wheres = [("".join(["c", str(i)]), "=", "".join(["v", str(i)])) for i in range(3)]
+    joins = [("".join(["ri", "ght"]), "".join(["o", "t"]), "".join(["c", "1"]))]
+    order = [("".join(["o", "1"]), "".join(["de", "sc"]))]
 
     def empty_all():
-        cols.clear(), wheres.clear(), order.clear()
+        cols.clear(), wheres.clear(), joins.clear(), order.clear()
 
-    text, params = QC.compile_select("t", cols, wheres, [], order, Index(1, empty_all))
-    assert (
-        text
-        == "SELECT a0, a1, a2 FROM t WHERE c0 = ? AND c1 = ? AND c2 = ? ORDER BY o DESC LIMIT 1"
+    text, params = QC.compile_select("t", cols, wheres, joins, order, Index(1, empty_all))
+    assert text == (
+        "SELECT a0, a1, a2 FROM t RIGHT JOIN ot ON c1 WHERE c0 = ? AND c1 = ? AND c2 = ?"
+        " ORDER BY o1 DESC LIMIT 1"
     )
     assert params == ["v0", "v1", "v2"] and cols == []
 

@@ -111,10 +111,6 @@ def test_get_placeholder(dialect, index, expected):
     assert QC.get_placeholder(index=index, dialect=dialect) == expected
 
 
-def test_get_placeholder_takes_any_index_object():
-    assert QC.get_placeholder("postgres", Index(4)) == "$4"
-
-
 def test_numbering_past_nine():
     wheres = [(f"c{i}", "=", str(i)) for i in range(1, 12)]
     sql, params = QC.compile_select("t", [], wheres, [], [], dialect="postgres")
@@ -309,35 +305,8 @@ def test_arguments_are_converted_in_order():
     assert calls == ["limit", "offset"]
 
 
-def test_nested_call_from_conversion_is_allowed():
-    # every method holds the instance shared, so a call from a conversion goes through
-    class Reentrant:
-        def __index__(self):
-            return len(QC.compile_delete("t", "id", "postgres"))
-
-    assert QC.get_placeholder("postgres", Reentrant()) == "$27"
-
-
 def test_instances_hold_nothing():
     assert QueryCompiler().compile_delete("t", "k", "mysql") == QC.compile_delete("t", "k", "mysql")
-
-
-def test_lists_emptied_by_a_later_conversion_keep_their_texts():
-    # limit's __index__ runs after the lists were read; the texts read must stay valid
-    columns = ["".join(["col", str(i)]) for i in range(3)]
-    wheres = [("".join(["w", str(i)]), "=", "".join(["v", str(i)])) for i in range(3)]
-    joins = [("".join(["ri", "ght"]), "".join(["o", "t"]), "".join(["c", "1"]))]
-    order_by = (("".join(["o", "1"]), "".join(["de", "sc"])),)
-
-    def clear_all():
-        columns.clear(), wheres.clear(), joins.clear()
-
-    sql, params = QC.compile_select("t", columns, wheres, joins, order_by, Index(7, clear_all))
-    assert sql == (
-        "SELECT col0, col1, col2 FROM t RIGHT JOIN ot ON c1 WHERE w0 = ? AND w1 = ? AND w2 = ?"
-        " ORDER BY o1 DESC LIMIT 7"
-    )
-    assert params == ["v0", "v1", "v2"]
 
 
 class Triple(tuple):
