@@ -8,7 +8,7 @@ Fixtures
                  _PASSWORD/_DB; placeholders %s.
   sqlite_conn    in-memory sqlite3 connection (autocommit); placeholders ?.
   unraisable     list that collects what reaches sys.unraisablehook during the test
-                 (see Unraisable below).
+                 (see Unraisable below); its discard() stops keeping them, for leak checks.
   collect_soon   arms a callback to run inside the next garbage collection, which the next
                  allocation starts (tests/hostile.py, at_next_collection).
 Each database connection is opened for one test and closed after it.  When its settings
@@ -168,6 +168,20 @@ class Unraisable:
         )
 
 
+class Caught(list):
+    """The Unraisable records of one test.  After discard() new calls are dropped: a leak
+    check's rounds would count the records kept as leaked objects."""
+
+    keep = True
+
+    def discard(self):
+        self.keep = False
+
+    def hook(self, args):
+        if self.keep:
+            self.append(Unraisable(args))
+
+
 @pytest.fixture
 def unraisable():
     """A list of Unraisable records, one per sys.unraisablehook call during the test.
@@ -175,9 +189,9 @@ def unraisable():
     Needs pytest >= 8.4 (it installs its own hook once per session, not per test phase).
     Anything raised after the test ends goes to pytest's hook again, which reports it.
     """
-    caught = []
+    caught = Caught()
     previous = sys.unraisablehook
-    sys.unraisablehook = lambda args: caught.append(Unraisable(args))
+    sys.unraisablehook = caught.hook
     try:
         yield caught
     finally:

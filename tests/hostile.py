@@ -11,8 +11,9 @@ import gc
 from brackwell import StateTracker
 
 
-def panic_exception_type():
-    """The module's internal-failure exception type, taken from a caught instance."""
+def caught_panic():
+    """An instance of the module's internal-failure exception (which cannot be imported),
+    caught from a dict that grows while a tracker loads it."""
     data = {"a": 1}
 
     class Grows:
@@ -24,8 +25,13 @@ def panic_exception_type():
     try:
         StateTracker().set_initial_state(data)
     except BaseException as e:  # noqa: BLE001 - the one way to reach the type
-        return type(e)
+        return e
     raise AssertionError("a dict that grows while read was not refused")
+
+
+def panic_exception_type():
+    """The module's internal-failure exception type, taken from a caught instance."""
+    return type(caught_panic())
 
 
 def raiser(exc):
@@ -70,6 +76,62 @@ class Text:
         return f"Text({self.value!r})"
 
 
+def unprintable():
+    """A value whose str() raises ValueError("no text"): it is shown as UNPRINTABLE."""
+    return Text("never", raiser(ValueError("no text")))
+
+
+UNPRINTABLE = "<unprintable Text object>"
+
+
+class StrSub(str):
+    """A str subclass that adds nothing but an upper() the module must never call."""
+
+    def upper(self):
+        raise AssertionError("a subclass's upper() is never called")
+
+
+class OwnStr(str):
+    """A str subclass equal only to itself and hashed by identity: a dict can hold it beside
+    a str of the same text, or hold two of them."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+    def __ne__(self, other):
+        return self is not other
+
+    def __repr__(self):
+        return f"OwnStr({str.__repr__(self)})"
+
+
+class LyingDict(dict):
+    """A dict subclass whose Python-level methods all lie; only its storage is true."""
+
+    def __iter__(self):
+        return iter(["lie"])
+
+    def __len__(self):
+        return 1
+
+    def __contains__(self, key):
+        return True
+
+    def __getitem__(self, key):
+        return "lie"
+
+    def __missing__(self, key):
+        return "lie"
+
+    def get(self, key, default=None):
+        return "lie"
+
+    def items(self):
+        return [("lie", {})]
+
+
 class LoudStr(str):
     """A str subclass whose Python-level methods all lie; only its stored text is true."""
 
@@ -95,9 +157,10 @@ class LoudStr(str):
         return iter(["lie"])
 
 
-class Seq(collections.abc.Sequence):
-    """A registered sequence over `items` whose __len__ reports `length` (default: the
-    real one) after running `on_len`, and whose __getitem__ runs `on_item(i)` first."""
+class Indexed:
+    """Items read by index only: no __iter__, and not a registered collections.abc.Sequence.
+    __len__ reports `length` (default: the real one) after running `on_len`; __getitem__
+    runs `on_item(i)` first, and past the items raises IndexError."""
 
     def __init__(self, items, length=None, on_len=None, on_item=None):
         self.items = list(items)
@@ -112,6 +175,10 @@ class Seq(collections.abc.Sequence):
         if self.on_item:
             self.on_item(i)
         return self.items[i]
+
+
+class Seq(Indexed, collections.abc.Sequence):
+    """Indexed, registered as a collections.abc.Sequence (which adds __iter__)."""
 
 
 class IterOnly:

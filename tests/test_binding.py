@@ -1,6 +1,7 @@
 """Argument binding and argument conversion, common to every method."""
 
 import pytest
+from hostile import Index, StrSub, raiser
 
 from brackwell import BatchAggregator, QueryCompiler, SchemaDiffEngine, StateTracker
 
@@ -53,6 +54,14 @@ BINDING_ERRORS = [
         "QueryCompiler.compile_delete() missing 1 required positional argument: 'dialect'",
     ),
     (
+        lambda: qc.compile_insert("t", []),
+        "QueryCompiler.compile_insert() missing 1 required positional argument: 'dialect'",
+    ),
+    (
+        lambda: qc.compile_update("t", [], "id"),
+        "QueryCompiler.compile_update() missing 1 required positional argument: 'dialect'",
+    ),
+    (
         lambda: qc.compile_delete("t"),
         "QueryCompiler.compile_delete() missing 2 required positional arguments: 'pk_col' and 'dialect'",
     ),
@@ -92,6 +101,10 @@ BINDING_ERRORS = [
         lambda: qc.get_placeholder("x", dialect="y"),
         "QueryCompiler.get_placeholder() got multiple values for argument 'dialect'",
     ),
+    (
+        lambda: qc.get_placeholder(dialect="x", idx=1),
+        "QueryCompiler.get_placeholder() got an unexpected keyword argument 'idx'",
+    ),
 ]
 
 
@@ -103,37 +116,11 @@ def test_binding_messages(call, message):
     assert type(info.value) is TypeError
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaising:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
 def _raise_with_cause():
     try:
         raise KeyError("inner")
     except KeyError as inner:
         raise TypeError("bad index") from inner
-
-
-class IndexWithCause:
-    def __index__(self):
-        _raise_with_cause()
-        return 0
-
-
-class Text(str):
-    pass
 
 
 # (call, exception type, exact message) for argument conversions
@@ -142,6 +129,26 @@ CONVERSION_ERRORS = [
         lambda: qc.compile_delete(["t"], "id", "sqlite"),
         TypeError,
         "argument 'table': 'list' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_select(["t"], [], [], [], []),
+        TypeError,
+        "argument 'table': 'list' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_delete(b"t", "id", "sqlite"),
+        TypeError,
+        "argument 'table': 'bytes' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_update("t", [], 5, "sqlite"),
+        TypeError,
+        "argument 'pk_col': 'int' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_insert("t", [], None),
+        TypeError,
+        "argument 'dialect': 'NoneType' object cannot be converted to 'PyString'",
     ),
     (
         lambda: qc.compile_delete("t", b"id", "sqlite"),
@@ -179,6 +186,21 @@ CONVERSION_ERRORS = [
         "argument 'columns': 'int' object cannot be converted to 'PyString'",
     ),
     (
+        lambda: qc.compile_select("t", [1], [], [], []),
+        TypeError,
+        "argument 'columns': 'int' object cannot be converted to 'PyString'",
+    ),
+    (
+        lambda: qc.compile_select("t", "ab", [], [], []),
+        TypeError,
+        "argument 'columns': Can't extract `str` to `Vec`",
+    ),
+    (
+        lambda: qc.compile_select("t", [], [], [("a", "b", 1)], []),
+        TypeError,
+        "argument 'joins': 'int' object cannot be converted to 'PyString'",
+    ),
+    (
         lambda: qc.compile_select("t", [], [["a", "=", "1"]], [], []),
         TypeError,
         "argument 'wheres': 'list' object cannot be converted to 'PyTuple'",
@@ -204,9 +226,24 @@ CONVERSION_ERRORS = [
         "expected tuple of length 3, but got tuple of length 4",
     ),
     (
+        lambda: qc.compile_select("t", [], [("age", ">")], [], []),
+        ValueError,
+        "expected tuple of length 3, but got tuple of length 2",
+    ),
+    (
         lambda: qc.compile_select("t", [], [], [], [], 2.0),
         TypeError,
         "argument 'limit': 'float' object cannot be interpreted as an integer",
+    ),
+    (
+        lambda: qc.compile_select("t", [], [], [], [], limit=2.0),
+        TypeError,
+        "argument 'limit': 'float' object cannot be interpreted as an integer",
+    ),
+    (
+        lambda: qc.compile_select("t", [], [], [], [], offset="5"),
+        TypeError,
+        "argument 'offset': 'str' object cannot be interpreted as an integer",
     ),
     (
         lambda: qc.compile_select("t", 5, [], [], []),
@@ -274,7 +311,7 @@ CONVERSION_ERRORS = [
         "argument 'model_fields': 'list' object cannot be converted to 'PyDict'",
     ),
     (
-        lambda: qc.get_placeholder("postgres", IndexRaising(TypeError("nope"))),
+        lambda: qc.get_placeholder("postgres", Index(0, raiser(TypeError("nope")))),
         TypeError,
         "argument 'index': nope",
     ),
@@ -305,24 +342,40 @@ def test_conversion_messages(call, exc_type, message):
             "Python int too large to convert to C long",
         ),
         (lambda: qc.compile_select("t", [], [], [], [], -1), OverflowError, None),
+        (lambda: qc.compile_select("t", [], [], [], [], limit=-1), OverflowError, None),
         (lambda: StateTracker.benchmark_pure_rust(-1), OverflowError, None),
         (lambda: qc.get_placeholder("\udc80", 1), UnicodeEncodeError, None),
         (lambda: agg.add_key_str("a\ud800"), UnicodeEncodeError, None),
         (lambda: qc.compile_insert("t", ["\udfff"], "sqlite"), UnicodeEncodeError, None),
-        (lambda: qc.get_placeholder("postgres", IndexRaising(ValueError("v"))), ValueError, None),
-        (lambda: qc.get_placeholder("postgres", IndexRaising(LookupError("l"))), LookupError, None),
+        (lambda: qc.compile_delete("t", "\ud800", "sqlite"), UnicodeEncodeError, None),
+        (
+            lambda: qc.compile_select("t", [], [("a", "=", "\udfff")], [], []),
+            UnicodeEncodeError,
+            None,
+        ),
+        (
+            lambda: qc.get_placeholder("postgres", Index(0, raiser(ValueError("v")))),
+            ValueError,
+            None,
+        ),
+        (
+            lambda: qc.get_placeholder("postgres", Index(0, raiser(LookupError("l")))),
+            LookupError,
+            None,
+        ),
     ],
 )
 def test_errors_other_than_type_error_pass_unchanged(call, exc_type, message):
     with pytest.raises(exc_type) as info:
         call()
+    assert type(info.value) is exc_type
     assert not str(info.value).startswith("argument ")
     assert message is None or str(info.value) == message
 
 
 def test_prefixed_error_keeps_the_cause_and_suppresses_the_context():
     with pytest.raises(TypeError) as info:
-        qc.get_placeholder("postgres", IndexWithCause())
+        qc.get_placeholder("postgres", Index(0, _raise_with_cause))
     assert str(info.value) == "argument 'index': bad index"
     assert isinstance(info.value.__cause__, KeyError)
     assert info.value.__suppress_context__
@@ -340,7 +393,7 @@ def test_type_error_subclass_is_not_prefixed():
         pass
 
     with pytest.raises(Special) as info:
-        qc.get_placeholder("postgres", IndexRaising(Special("own")))
+        qc.get_placeholder("postgres", Index(0, raiser(Special("own"))))
     assert str(info.value) == "own"
 
 
@@ -349,14 +402,14 @@ def test_type_error_subclass_is_not_prefixed():
     [
         (lambda: qc.get_placeholder("postgres", Index(7)), "$7"),
         (lambda: qc.get_placeholder("postgres", True), "$1"),
-        (lambda: qc.get_placeholder(Text("postgres"), 2), "$2"),
+        (lambda: qc.get_placeholder(StrSub("postgres"), 2), "$2"),
         (lambda: qc.get_placeholder(dialect="postgres", index=3), "$3"),
         (
             lambda: qc.compile_delete(pk_col="id", dialect="sqlite", table="t"),
             "DELETE FROM t WHERE id = ?",
         ),
         (
-            lambda: qc.compile_insert("t", ("a", Text("b")), "sqlite"),
+            lambda: qc.compile_insert("t", ("a", StrSub("b")), "sqlite"),
             "INSERT INTO t (a, b) VALUES (?, ?)",
         ),
     ],

@@ -1,6 +1,7 @@
 """Holds on instances during a call, and the internal-failure exception."""
 
 import pytest
+from hostile import Index, Text, caught_panic, raiser
 
 from brackwell import BatchAggregator, QueryCompiler, StateTracker
 
@@ -12,38 +13,9 @@ PANIC_DOC = (
 )
 
 
-class CallsBack:
-    """An integer-like object whose __index__ runs `action` first."""
-
-    def __init__(self, action, value=1):
-        self.action = action
-        self.value = value
-
-    def __index__(self):
-        self.action()
-        return self.value
-
-
-def _panic_from_a_mutated_dict():
-    tracker = StateTracker()
-    data = {"a": 1}
-
-    class Grows:
-        def __str__(self):
-            data["b"] = 2
-            return "grows"
-
-    data["x"] = Grows()
-    try:
-        tracker.set_initial_state(data)
-    except BaseException as exc:  # the panic type is not importable
-        return exc
-    raise AssertionError("no failure")
-
-
 def test_panic_exception_type_is_created_once_with_its_identity():
-    first = _panic_from_a_mutated_dict()
-    second = _panic_from_a_mutated_dict()
+    first = caught_panic()
+    second = caught_panic()
     panic = type(first)
     assert type(second) is panic
     assert panic.__module__ == "pyo3_runtime"
@@ -57,7 +29,7 @@ def test_panic_exception_type_is_created_once_with_its_identity():
 def test_panic_exception_is_not_caught_by_except_exception():
     with pytest.raises(BaseException) as info:
         try:
-            _raise(_panic_from_a_mutated_dict())
+            _raise(caught_panic())
         except Exception:  # must not catch it
             pytest.fail("PanicException was caught as an Exception")
     assert type(info.value).__name__ == "PanicException"
@@ -69,28 +41,24 @@ def _raise(exc):
 
 @pytest.mark.parametrize("message", ["raised in __str__", ""])
 def test_panic_raised_by_python_code_is_resumed_not_swallowed(message, capsys):
-    panic = type(_panic_from_a_mutated_dict())
+    panic = type(caught_panic())
     capsys.readouterr()
-
-    class Key:
-        def __str__(self):
-            raise panic(message)
 
     agg = BatchAggregator()
     with pytest.raises(panic) as info:
-        agg.add_key(Key())
+        agg.add_key(Text("never", raiser(panic(message))))
     assert str(info.value) == message  # an empty message stays empty
     err = capsys.readouterr().err
     assert "Python stack trace below:" in err
     trace = err.split("Python stack trace below:")[1]
-    assert "raise panic(message)" in trace and message in trace
+    assert "raise type(exc)(*exc.args)" in trace and message in trace
     assert agg.len() == 0  # the key was not added and the instance is free again
 
 
 def test_shared_holds_nest():
     qc = QueryCompiler()
     inner = []
-    index = CallsBack(lambda: inner.append(qc.compile_delete("t", "id", "postgres")), 4)
+    index = Index(4, lambda: inner.append(qc.compile_delete("t", "id", "postgres")))
     assert qc.get_placeholder("postgres", index) == "$4"
     assert inner == ["DELETE FROM t WHERE id = $1"]
 
@@ -108,7 +76,7 @@ def test_shared_holds_nest():
 def test_exclusive_hold_refuses_nested_calls_and_is_given_back(nested, message):
     agg = BatchAggregator()
     with pytest.raises(RuntimeError) as info:
-        agg.add_key_int(CallsBack(lambda: nested(agg)))
+        agg.add_key_int(Index(1, lambda: nested(agg)))
     assert str(info.value) == message
     assert agg.len() == 0  # the refused call did nothing, the counter is free
     assert agg.add_key_int(5) is True
@@ -129,7 +97,7 @@ def test_holds_on_different_instances_do_not_interact():
     assert seen == [True]
     assert agg.get_keys() == [1]
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        agg.add_key_int(CallsBack(lambda: agg.add_key_str("x")))
+        agg.add_key_int(Index(1, lambda: agg.add_key_str("x")))
     assert agg.get_keys() == [1]
 
 
