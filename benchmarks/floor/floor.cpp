@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <new>
+#include <string>
+#include <vector>
 
 double described_design(std::uint64_t count);
 
@@ -75,6 +77,82 @@ PyObject* described(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   }
 }
 
+// KeyStore: a native copy of a list of keys (ints and strs), which make() hands back as a
+// new list of new objects, ints first: the least any method must pay to return keys it
+// keeps natively, as BatchAggregator.get_keys does.
+struct KeyStore {
+  PyObject_HEAD std::vector<long long>* ints;
+  std::vector<std::string>* texts;
+};
+
+PyObject* key_store_make(PyObject* self, PyObject*) noexcept {
+  const auto& store = *reinterpret_cast<KeyStore*>(self);
+  PyObject* list = PyList_New(Py_ssize_t(store.ints->size() + store.texts->size()));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const long long value : *store.ints) {
+    PyObject* item = PyLong_FromLongLong(value);
+    if (!item) return Py_DECREF(list), nullptr;
+    PyList_SetItem(list, i++, item);
+  }
+  for (const std::string& text : *store.texts) {
+    PyObject* item = PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+    if (!item) return Py_DECREF(list), nullptr;
+    PyList_SetItem(list, i++, item);
+  }
+  return list;
+}
+
+void key_store_dealloc(PyObject* self) noexcept {
+  auto& store = *reinterpret_cast<KeyStore*>(self);
+  delete store.ints;
+  delete store.texts;
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef kKeyStoreMethods[] = {
+    {"make", key_store_make, METH_NOARGS, "make($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot kKeyStoreSlots[] = {
+    {Py_tp_methods, kKeyStoreMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(key_store_dealloc)},
+    {0, nullptr},
+};
+PyType_Spec kKeyStoreSpec = {"_brackwell_floor.KeyStore", sizeof(KeyStore), 0, Py_TPFLAGS_DEFAULT,
+                             kKeyStoreSlots};
+PyObject* g_key_store_type = nullptr;
+
+// Floor.key_store(keys): copies a list of ints and strs into a new KeyStore.
+PyObject* key_store(PyObject*, PyObject* args, PyObject*) noexcept {
+  PyObject* keys = PyTuple_GetItem(args, 0);
+  if (!keys || !PyList_Check(keys)) {
+    PyErr_SetString(PyExc_TypeError, "expects a list");
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(g_key_store_type), Py_tp_alloc));
+  PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(g_key_store_type), 0);
+  if (!self) return nullptr;
+  auto& store = *reinterpret_cast<KeyStore*>(self);
+  store.ints = new std::vector<long long>;
+  store.texts = new std::vector<std::string>;
+  for (Py_ssize_t i = 0; i < PyList_Size(keys); ++i) {
+    PyObject* key = PyList_GetItem(keys, i);
+    if (PyLong_Check(key)) {
+      store.ints->push_back(PyLong_AsLongLong(key));
+    } else {
+      PyObject* bytes = PyUnicode_AsUTF8String(key);
+      if (!bytes) return Py_DECREF(self), nullptr;
+      store.texts->emplace_back(PyBytes_AsString(bytes), std::size_t(PyBytes_Size(bytes)));
+      Py_DECREF(bytes);
+    }
+  }
+  return self;
+}
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -93,6 +171,7 @@ PyMethodDef kMethods[] = {
     {"echo_text", as_cfunction(echo_text), kArgsKwargs, "echo_text($self, text)\n--\n\n"},
     {"described_design", as_cfunction(described), kArgsKwargs | METH_STATIC,
      "described_design(count)\n--\n\n"},
+    {"key_store", as_cfunction(key_store), kArgsKwargs | METH_STATIC, "key_store(keys)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -117,7 +196,8 @@ PyModuleDef kModule = {
 PyMODINIT_FUNC PyInit__brackwell_floor() {
   PyObject* module = PyModule_Create(&kModule);
   if (!module) return nullptr;
-  PyObject* type = PyType_FromSpec(&kSpec);
+  g_key_store_type = PyType_FromSpec(&kKeyStoreSpec);
+  PyObject* type = g_key_store_type ? PyType_FromSpec(&kSpec) : nullptr;
   if (!type || PyModule_AddObject(module, "Floor", type) < 0) {
     Py_XDECREF(type);
     Py_DECREF(module);
