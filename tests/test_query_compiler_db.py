@@ -207,6 +207,11 @@ def test_readme_asyncpg(asyncpg_dsn):
             added = [tuple(await block["add_user"](conn, *person)) for person in PEOPLE]
             assert added == [(i, *person) for i, person in enumerate(PEOPLE, 1)]
             assert [tuple(r) for r in await block["adults"](conn)] == [(1, "Ada"), (3, "Chen")]
+            sql, params = QC.compile_select(
+                "users", [], [("age", ">=", "18")], [], [], dialect="postgres"
+            )
+            with pytest.raises(asyncpg.DataError, match=r"query argument \$1: '18' \("):
+                await conn.fetch(sql, *params)  # the README's reason to convert
             teams = await block["teams_of"](conn, [2, 1, 2])
             assert sorted(tuple(r) for r in teams) == TEAMS
             with pytest.raises(asyncpg.DataError, match="invalid array element at index 1"):
