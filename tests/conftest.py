@@ -4,6 +4,8 @@ Fixtures
   pg_conn        psycopg 3 connection (autocommit) to $BRACKWELL_PG_DSN; placeholders %s.
   pg_raw_cursor  psycopg.RawCursor on pg_conn: the query text goes to the server unchanged,
                  so the "$1, $2" placeholders that QueryCompiler writes bind server-side.
+  asyncpg_dsn    $BRACKWELL_PG_DSN, once pg_conn has reached the server and asyncpg imports
+                 (asyncpg is asynchronous: the test opens its own connection).
   mysql_conn     PyMySQL connection (autocommit) from $BRACKWELL_MYSQL_HOST/_PORT/_USER/
                  _PASSWORD/_DB; placeholders %s.
   sqlite_conn    in-memory sqlite3 connection (autocommit); placeholders ?.
@@ -38,7 +40,7 @@ import pytest
 
 SANITIZED = os.environ.get("BRACKWELL_SANITIZED") == "1"
 REQUIRE_DB = os.environ.get("BRACKWELL_REQUIRE_DB") == "1"
-DB_FIXTURES = {"pg_conn", "pg_raw_cursor", "mysql_conn"}
+DB_FIXTURES = {"pg_conn", "pg_raw_cursor", "asyncpg_dsn", "mysql_conn"}
 
 
 # --- Hypothesis profiles --------------------------------------------------------------
@@ -98,6 +100,15 @@ def pg_raw_cursor(pg_conn):
         _unavailable("psycopg %s has no RawCursor (needs 3.2)" % psycopg.__version__)
     with raw_cursor(pg_conn) as cur:
         yield cur
+
+
+@pytest.fixture
+def asyncpg_dsn(pg_conn):
+    try:
+        import asyncpg  # noqa: F401
+    except ImportError:
+        _unavailable("asyncpg is not installed")
+    return os.environ["BRACKWELL_PG_DSN"]
 
 
 @pytest.fixture

@@ -1,14 +1,17 @@
 """QueryCompiler's statements run on real engines: SQLite (?), PostgreSQL ($n, bound by the
-server through psycopg's RawCursor) and MariaDB (%s through PyMySQL).
+server through psycopg's RawCursor) and MariaDB (%s through PyMySQL); and the README's
+driver blocks (```python asyncpg, psycopg, pymysql) run against the servers.
 
 The PostgreSQL and MariaDB cases skip when no server is configured (see conftest.py) and
 fail instead under BRACKWELL_REQUIRE_DB=1.
 """
 
+import asyncio
 import random
 import uuid
 
 import pytest
+from test_readme import readme_driver_snippet
 
 from brackwell import QueryCompiler
 
@@ -169,3 +172,68 @@ def test_values_are_bound_not_spliced(engine):
             table, ["id", "name"], [("name", "=", name)], [], [], dialect=engine.dialect
         )
         assert engine.run(sql, params) == [(i, name)]
+
+
+# --- the README's driver blocks ------------------------------------------------------------
+TEAMS = [(1, "Platform"), (2, "Payments")]
+PEOPLE = [("Ada", 36, 1), ("Brian", 17, 2), ("Chen", 41, 2)]  # (name, age, team_id)
+
+
+def readme_tables(execute, serial):
+    """Temporary users and teams tables for the README blocks; the users get ids 1, 2, 3."""
+    execute("CREATE TEMPORARY TABLE teams (id INTEGER PRIMARY KEY, name VARCHAR(40))")
+    execute(
+        f"CREATE TEMPORARY TABLE users (id {serial} PRIMARY KEY, name VARCHAR(40),"
+        " age INTEGER, team_id INTEGER)"
+    )
+    for row in TEAMS:
+        execute("INSERT INTO teams (id, name) VALUES (%s, %s)", row)
+
+
+def test_readme_asyncpg(asyncpg_dsn):
+    import asyncpg
+
+    block = readme_driver_snippet("asyncpg")
+
+    async def run():
+        conn = await asyncpg.connect(asyncpg_dsn)
+        try:
+            await conn.execute("CREATE TEMPORARY TABLE teams (id INTEGER PRIMARY KEY, name TEXT)")
+            await conn.execute(
+                "CREATE TEMPORARY TABLE users"
+                " (id SERIAL PRIMARY KEY, name TEXT, age INTEGER, team_id INTEGER)"
+            )
+            await conn.executemany("INSERT INTO teams (id, name) VALUES ($1, $2)", TEAMS)
+            added = [tuple(await block["add_user"](conn, *person)) for person in PEOPLE]
+            assert added == [(i, *person) for i, person in enumerate(PEOPLE, 1)]
+            assert [tuple(r) for r in await block["adults"](conn)] == [(1, "Ada"), (3, "Chen")]
+            sql, params = QC.compile_select(
+                "users", [], [("age", ">=", "18")], [], [], dialect="postgres"
+            )
+            with pytest.raises(asyncpg.DataError, match=r"query argument \$1: '18' \("):
+                await conn.fetch(sql, *params)  # the README's reason to convert
+            teams = await block["teams_of"](conn, [2, 1, 2])
+            assert sorted(tuple(r) for r in teams) == TEAMS
+            with pytest.raises(asyncpg.DataError, match="invalid array element at index 1"):
+                await block["teams_of"](conn, [1, "x"])
+        finally:
+            await conn.close()
+
+    asyncio.run(run())
+
+
+def test_readme_psycopg(pg_conn):
+    block = readme_driver_snippet("psycopg")
+    readme_tables(pg_conn.execute, "SERIAL")
+    for person in PEOPLE:
+        pg_conn.execute("INSERT INTO users (name, age, team_id) VALUES (%s, %s, %s)", person)
+    assert block["adult_names"](pg_conn) == [("Ada",), ("Chen",)]
+    assert block["payments_staff"](pg_conn) == [("Chen",)]
+
+
+def test_readme_pymysql(mysql_conn):
+    block = readme_driver_snippet("pymysql")
+    with mysql_conn.cursor() as cur:
+        readme_tables(cur.execute, "INTEGER AUTO_INCREMENT")
+        cur.executemany("INSERT INTO users (name, age, team_id) VALUES (%s, %s, %s)", PEOPLE)
+    assert block["payments_staff"](mysql_conn) == (("Chen",),)
