@@ -526,7 +526,8 @@ def main(argv: list[str] | None = None) -> int:
         comparison = native_comparison(floor_module, count, 3 if options.quick else 7)
         ours, plain = comparison["module_s"], comparison["described_design_s"]
         print(f"\nbenchmark_pure_rust({count:,}): {ours:.4f} s; the same design written "
-              f"plainly (unordered_map, std::string): {plain:.4f} s, {plain / ours:.2f}× slower")  # fmt: skip
+              f"plainly (unordered_map, std::string): {plain:.4f} s, "
+              f"{plain / ours:.2f}× slower")  # fmt: skip
 
     if options.json:
         document = {"machine": info, "quick": options.quick, "floor_ns": floor,
