@@ -182,6 +182,7 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     // Both are kept alive across the value's str(), which may run any code; the table
     // cannot change meanwhile (the hold refuses every call on this tracker).
     Tracked assigned{Ref::borrow(bound[1]), Ref::borrow(bound[0])};
+    // A position found now stays right: the fields change only under this hold.
     std::size_t position = record.position_of_object(bound[0]);
     if (position != StateTrackerRecord::Table::kAbsent) {
       const std::string text = display_text(assigned.object.get());
@@ -269,7 +270,9 @@ PyObject* get_current_dict(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
-    // A copy of the kept dict: the caller's dict is its own.
+    // A copy of the kept dict: the caller's dict is its own. Only an exclusive call drops
+    // or rebuilds the kept dict, and none can run while this hold lasts, so the borrowed
+    // dict outlives the copy's allocation and whatever that runs.
     return created(PyDict_Copy(object.record.current()));
   });
 }
