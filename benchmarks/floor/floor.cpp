@@ -1,12 +1,15 @@
 // _brackwell_floor: the cheapest calls the interpreter allows in each call style that
 // brackwell's classes use, so that the benchmark can show what a method costs beyond the
 // call itself. One class, Floor, whose methods do nothing but accept their arguments, plus
-// one that turns a str into UTF-8 and back into a new str, and the native benchmark's
-// design written the plain way (described_design.cpp). Built with the flags of the
+// the least a method must do to read texts and make results (echo_text, text1, texts3,
+// KeyStore), and the native benchmark's design written the plain way
+// (described_design.cpp). Built with the flags of the
 // main module (C++20, -O3, abi3 at 3.9, hidden visibility); never installed.
 #include <Python.h>
+#include <dlfcn.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
@@ -59,6 +62,48 @@ PyObject* echo_text(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   }
   Py_DECREF(bytes);
   return result;
+}
+
+// PyUnicode_AsUTF8AndSize where the running interpreter's stable ABI has it (3.10 on), as
+// the main module finds it; nullptr on 3.9, where a bytes object is the way.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+AsUtf8AndSize as_utf8_and_size() noexcept {
+  static const AsUtf8AndSize found = [] {
+    int major = 0, minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
+    if (major < 3 || (major == 3 && minor < 10)) return AsUtf8AndSize{};
+    return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  }();
+  return found;
+}
+
+// kCount str arguments, each viewed as strict UTF-8 the cheapest way the interpreter
+// allows, then a new str from the first when kMakeText, else None: the floor of methods
+// that read texts and return a text or a flag.
+template <Py_ssize_t kCount, bool kMakeText>
+PyObject* texts(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  if ((kwargs && PyDict_Size(kwargs) != 0) || PyTuple_Size(args) != kCount) {
+    PyErr_Format(PyExc_TypeError, "takes exactly %zd positional arguments", kCount);
+    return nullptr;
+  }
+  PyObject* first = nullptr;
+  for (Py_ssize_t i = 0; i < kCount; ++i) {
+    PyObject* text = PyTuple_GetItem(args, i);
+    if (!PyUnicode_Check(text)) return PyErr_Format(PyExc_TypeError, "str only");
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyObject* bytes = nullptr;
+    if (AsUtf8AndSize view = as_utf8_and_size()) {
+      data = view(text, &size);
+    } else if ((bytes = PyUnicode_AsUTF8String(text))) {
+      data = PyBytes_AsString(bytes);
+      size = PyBytes_Size(bytes);
+    }
+    if (!data) return nullptr;
+    if (i == 0 && kMakeText) first = PyUnicode_FromStringAndSize(data, size);
+    Py_XDECREF(bytes);
+  }
+  return kMakeText ? first : new_none();
 }
 
 // The native benchmark's design written the plain way (described_design.cpp): seconds
@@ -172,6 +217,8 @@ PyMethodDef kMethods[] = {
     {"described_design", as_cfunction(described), kArgsKwargs | METH_STATIC,
      "described_design(count)\n--\n\n"},
     {"key_store", as_cfunction(key_store), kArgsKwargs | METH_STATIC, "key_store(keys)\n--\n\n"},
+    {"text1", as_cfunction(texts<1, false>), kArgsKwargs, "text1($self, a)\n--\n\n"},
+    {"texts3", as_cfunction(texts<3, true>), kArgsKwargs, "texts3($self, a, b, c)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
