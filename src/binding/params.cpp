@@ -69,7 +69,7 @@ Bound bind(const Params& params, PyObject* args, PyObject* kwargs) {
   }
   if (kwargs && PyDict_Size(kwargs) > 0) {
     bind_keywords(params, kwargs, std::span(bound.slots_.data(), total),
-                  std::span(bound.keyword_values_.data(), total));
+                  std::span(bound.keyword_values_.emplace().data(), total));
   }
   if (given < params.required) check_required(params, bound.slots_);
   return bound;

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -39,7 +40,8 @@ class Bound {
   friend Bound bind(const Params&, PyObject*, PyObject*);
   const Params& params_;
   std::array<PyObject*, kMaxParams> slots_{};
-  std::array<Ref, kMaxParams> keyword_values_;
+  // Made only for a call with keywords, so that a positional call pays nothing for it.
+  std::optional<std::array<Ref, kMaxParams>> keyword_values_;
 };
 
 // Binds a positional tuple and an optional keyword dict. Throws PyError (TypeError)
