@@ -300,10 +300,15 @@ void TextRows<N>::read_item(PyObject* item) {
     if (!PyTuple_Check(item)) throw conversion_error(item, "PyTuple");
     const std::size_t size = std::size_t(PyTuple_Size(item));
     if (size != N) throw PyError::make(PyExc_ValueError, wrong_tuple_length(N, size));
+    // The tuple, held, keeps its elements: only a bytes object made for a view is kept too.
+    keep_.push_back(Ref::borrow(item));
     Row row;
     for (std::size_t i = 0; i < N; ++i) {
-      Utf8 text = text_view(PyTuple_GetItem(item, Py_ssize_t(i)));
-      keep_.push_back(std::move(text.keep));
+      PyObject* element = PyTuple_GetItem(item, Py_ssize_t(i));
+      if (!PyUnicode_Check(element)) throw conversion_error(element, "PyString");
+      Utf8 text;
+      if (!utf8_view_of_held(element, text)) throw PyError::fetch();
+      if (text.keep) keep_.push_back(std::move(text.keep));
       row[i] = text.view;
     }
     rows_.push_back(row);

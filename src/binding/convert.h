@@ -48,21 +48,30 @@ extern const AsUtf8AndSize as_utf8_and_size;
 bool utf8_via_bytes(PyObject* str, std::string_view& out, Ref& keep) noexcept;
 }  // namespace detail
 
+// The strict UTF-8 of `str` (a str or subclass) that something the caller holds keeps
+// alive and unchanged (an element of a tuple it owns) into `out`: `out.keep` is set only
+// where the view needs a bytes object (3.9). False, with the interpreter's error pending
+// (UnicodeEncodeError for a lone surrogate), when it cannot be encoded. Never throws.
+inline bool utf8_view_of_held(PyObject* str, Utf8& out) noexcept {
+  if (detail::as_utf8_and_size) {
+    Py_ssize_t size = 0;
+    const char* data = detail::as_utf8_and_size(str, &size);
+    if (!data) return false;
+    out.view = std::string_view(data, std::size_t(size));
+    return true;
+  }
+  return detail::utf8_via_bytes(str, out.view, out.keep);
+}
+
 // The strict UTF-8 of `str` (a str or subclass, owned by the caller) into `out`. Where
 // the str itself keeps the view, its reference moves from `str` into `out.keep`. False,
 // with the interpreter's error pending (UnicodeEncodeError for a lone surrogate) and
 // `str` still held, when it cannot be encoded. Never throws; inline because every text
 // argument takes this path.
 inline bool utf8_view(Ref& str, Utf8& out) noexcept {
-  if (detail::as_utf8_and_size) {
-    Py_ssize_t size = 0;
-    const char* data = detail::as_utf8_and_size(str.get(), &size);
-    if (!data) return false;
-    out.view = std::string_view(data, std::size_t(size));
-    out.keep = std::move(str);
-    return true;
-  }
-  return detail::utf8_via_bytes(str.get(), out.view, out.keep);
+  if (!utf8_view_of_held(str.get(), out)) return false;
+  if (detail::as_utf8_and_size) out.keep = std::move(str);  // the str keeps its UTF-8
+  return true;
 }
 
 // The same for a borrowed str, which `out` then holds a reference to.
