@@ -61,8 +61,8 @@ bool add_any(BatchAggregatorRecord& keys, PyObject* key) {
     }
     if (!PyUnicode_Check(key)) return keys.text_keys.add(display_text(key));
   }
-  Utf8 text;
-  if (utf8_view(key, text)) return keys.text_keys.add(text.view);
+  Utf8 text;  // the caller holds the key, and add() copies the text at once
+  if (utf8_view_of_held(key, text)) return keys.text_keys.add(text.view);
   clear_unless_panic();  // a lone surrogate: the display text replaces it
   return keys.text_keys.add(display_text(key));
 }

@@ -13,16 +13,15 @@ constexpr std::size_t kMinSlots = 8;
 
 }  // namespace
 
-void PositionIndex::reserve(std::size_t count) {
-  const std::size_t slot_count = slots_ ? std::size_t(mask_) + 1 : 0;
-  if (2 * count <= slot_count) return;
+void PositionIndex::grow(std::size_t count) {
+  const std::size_t old_count = slot_count();
   if (count > kMaxPositions) throw std::length_error("too many positions");
   const std::size_t wanted = std::max(kMinSlots, std::bit_ceil(2 * count));
   std::unique_ptr<Slot[]> old(new Slot[wanted]());
   old.swap(slots_);
   mask_ = std::uint32_t(wanted - 1);
   // The tag holds the low hash bits, all that placement needs.
-  for (std::size_t i = 0; i < slot_count; ++i) {
+  for (std::size_t i = 0; i < old_count; ++i) {
     if (old[i].position != 0) place(old[i]);
   }
 }

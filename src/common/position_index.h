@@ -22,7 +22,9 @@ class PositionIndex {
   // Room for `count` positions in all, so that recording up to that many needs no
   // further allocation. Growing re-places the recorded positions by their stored tags:
   // no key is hashed again.
-  void reserve(std::size_t count);
+  void reserve(std::size_t count) {
+    if (2 * count > slot_count()) grow(count);  // inline: most calls find room
+  }
 
   // Forgets every position and keeps the slots.
   void clear() noexcept;
@@ -74,6 +76,8 @@ class PositionIndex {
     std::uint32_t position;  // position + 1; 0 marks an empty slot
     std::uint32_t tag;       // the hash's low half: placement, and a cheap first compare
   };
+  std::size_t slot_count() const noexcept { return slots_ ? std::size_t(mask_) + 1 : 0; }
+  void grow(std::size_t count);
   void place(Slot slot) noexcept;
 
   // Kept to 16 bytes: every tracker carries an index, and most never use it.
