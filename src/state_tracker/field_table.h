@@ -18,15 +18,36 @@
 
 namespace brackwell::state_tracker {
 
-// One tracked field. It is dirty exactly when its two texts differ.
+// One tracked field. It is dirty exactly when its two texts differ, which is kept in the
+// form of the current text: absent while it equals the snapshot text, so that a clean
+// field holds its text once and committing copies nothing.
 template <class Value>
 struct FieldEntry {
   SmallText snapshot_text;
-  SmallText current_text;
+  SmallText current_text = SmallText::absent();
   [[no_unique_address]] Value current_value;
 
-  // Lengths first, then bytes: no other notion of equality exists.
-  bool dirty() const noexcept { return snapshot_text != current_text; }
+  bool dirty() const noexcept { return !current_text.is_absent(); }
+  // The current text, whether or not it differs.
+  std::string_view current_view() const noexcept {
+    return dirty() ? current_text.view() : snapshot_text.view();
+  }
+  // A new current text: compared with the snapshot by length, then bytes.
+  void set_current(std::string_view text) {
+    SmallText current(text);
+    current_text = current == snapshot_text ? SmallText::absent() : std::move(current);
+  }
+  // Both texts become `text`: the field is clean.
+  void set_clean(std::string_view text) {
+    snapshot_text = SmallText(text);
+    current_text = SmallText::absent();
+  }
+  // The current text becomes the snapshot text.
+  void commit() noexcept {
+    if (!dirty()) return;
+    snapshot_text = std::move(current_text);
+    current_text = SmallText::absent();
+  }
 };
 
 // The stored object of the text-only tracker: nothing.
@@ -122,10 +143,8 @@ class FieldTable {
   }
 
   // Makes every field clean: each snapshot text becomes its current text.
-  void commit() {
-    for (Field& field : fields_) {
-      if (field.entry.dirty()) field.entry.snapshot_text = field.entry.current_text;
-    }
+  void commit() noexcept {
+    for (Field& field : fields_) field.entry.commit();
   }
 
   // Empties the table. The fields leave it before any value is released.
@@ -171,9 +190,11 @@ class FieldTable {
   }
 
   static void replace(FieldEntry<Value>& entry, std::string_view text, Value value, bool clean) {
-    SmallText current(text);
-    if (clean) entry.snapshot_text = current;
-    entry.current_text = std::move(current);
+    if (clean) {
+      entry.set_clean(text);
+    } else {
+      entry.set_current(text);
+    }
     [[maybe_unused]] Value old = std::exchange(entry.current_value, std::move(value));
     // `old` goes last, with the table already consistent
   }
@@ -188,10 +209,8 @@ class FieldTable {
   // needs the index. Everything that can fail happens before the table changes.
   std::size_t append(std::string_view name, std::uint64_t hash, std::string_view text,
                      Value value) {
-    SmallText current(text);
-    SmallText snapshot(current);
     Field field{SmallText(name),
-                FieldEntry<Value>{std::move(snapshot), std::move(current), std::move(value)}};
+                FieldEntry<Value>{SmallText(text), SmallText::absent(), std::move(value)}};
     const std::size_t size = fields_.size();
     if (size == fields_.capacity()) fields_.reserve(size < 4 ? 4 : 2 * size);
     if (size + 1 > kLinearLimit) index_.reserve(size + 1);

@@ -15,7 +15,7 @@ void SmallText::assign_heap(std::string_view text) {
 }
 
 void SmallText::release() noexcept {
-  if (is_heap()) ::operator delete(const_cast<char*>(heap()));
+  if (is_heap()) ::operator delete(const_cast<char*>(heap()));  // null for absent: no-op
 }
 
 }  // namespace brackwell::state_tracker

@@ -47,6 +47,15 @@ class SmallText {
   }
   ~SmallText() { release(); }
 
+  // No text at all: a marker for an owner that needs one. Only is_absent(), assignment
+  // and destruction may be used on it.
+  static SmallText absent() noexcept {
+    SmallText marker;
+    marker.word_ = 0;
+    return marker;
+  }
+  bool is_absent() const noexcept { return word_ == 0; }
+
   // The bytes, valid until this text changes or goes.
   std::string_view view() const noexcept {
     if (is_heap()) {
@@ -101,7 +110,8 @@ class SmallText {
   void release() noexcept;
 
   // Inline (bit 0 set): byte 0 holds the length times two plus one, bytes 1..7 the
-  // text, zero-padded. Heap (bit 0 clear): a pointer to the size and the bytes.
+  // text, zero-padded. Heap (bit 0 clear): a pointer to the size and the bytes; a null
+  // pointer is the absent marker.
   std::uint64_t word_ = kEmpty;
 };
 

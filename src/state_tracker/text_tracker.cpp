@@ -17,7 +17,7 @@ NativeRustTracker::NativeRustTracker(std::uint64_t id) {
 bool NativeRustTracker::set_current_text(std::string_view name, std::string_view text) {
   FieldEntry<NoObject>* entry = table_.find(name);
   if (!entry) return false;
-  entry->current_text = SmallText(text);
+  entry->set_current(text);
   return true;
 }
 
