@@ -60,7 +60,10 @@ struct NoObject {};
 // For a Value that releases something when destroyed (and may run foreign code then),
 // the table is consistent whenever that happens: a replaced value is released after the
 // new one is stored, and values being dropped are out of the table first.
-template <class Value>
+//
+// The fields' storage comes from `Allocator` (the heap by default; the native benchmark
+// gives all its tables one arena).
+template <class Value, class Allocator = std::allocator<char>>
 class FieldTable {
  public:
   struct Field {
@@ -68,6 +71,9 @@ class FieldTable {
     FieldEntry<Value> entry;
   };
   static constexpr std::size_t kLinearLimit = 16;
+
+  FieldTable() = default;
+  explicit FieldTable(const Allocator& allocator) : fields_(FieldAllocator(allocator)) {}
 
   // Every field with its name, in insertion order.
   std::span<const Field> fields() const noexcept { return fields_; }
@@ -149,7 +155,7 @@ class FieldTable {
 
   // Empties the table. The fields leave it before any value is released.
   void clear() noexcept {
-    std::vector<Field> dropped;
+    Fields dropped(fields_.get_allocator());
     dropped.swap(fields_);
     index_ = common::PositionIndex();
   }
@@ -224,7 +230,9 @@ class FieldTable {
     return size;
   }
 
-  std::vector<Field> fields_;
+  using FieldAllocator = typename std::allocator_traits<Allocator>::template rebind_alloc<Field>;
+  using Fields = std::vector<Field, FieldAllocator>;
+  Fields fields_;
   common::PositionIndex index_;
 };
 

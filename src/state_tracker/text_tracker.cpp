@@ -4,7 +4,8 @@
 
 namespace brackwell::state_tracker {
 
-NativeRustTracker::NativeRustTracker(std::uint64_t id) {
+NativeRustTracker::NativeRustTracker(std::uint64_t id, std::pmr::memory_resource* memory)
+    : table_(std::pmr::polymorphic_allocator<char>(memory)) {
   // Four distinct names: none needs a lookup before it is added.
   char digits[24];
   char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
