@@ -165,11 +165,11 @@ class PendingKeys {
  private:
   // Sizes `set` once for the rest of a list or tuple (a real length, since the items
   // exist): growing step by step would rehash and touch fresh pages again and again.
-  // Capped, so that a long list of one repeated key reserves a few MB at most; past
+  // Capped, so that a long list of one repeated key reserves 6 MB at most; past
   // the cap the set grows as usual. A size that cannot be reserved is only no help.
   template <class Set>
   static bool reserve(Set& set, std::size_t remaining) noexcept {
-    constexpr std::size_t kMaxPresized = std::size_t{1} << 17;
+    constexpr std::size_t kMaxPresized = std::size_t{1} << 18;
     common::try_reserve(set, std::min(remaining, kMaxPresized));
     return true;
   }
