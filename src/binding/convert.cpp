@@ -158,27 +158,27 @@ namespace {
 // The display text of the values whose str() is made without running Python code: false,
 // with nothing pending, for every other value and when making it raised (raising can
 // collect garbage, which runs finalizers).
-bool native_display_text(PyObject* obj, std::string& out) {
+bool native_display_text(PyObject* obj, std::string_view& view, Utf8& source, char* digits,
+                         std::size_t digits_size) {
   if (obj == Py_None) {
-    out = "None";
+    view = "None";
   } else if (obj == Py_True) {
-    out = "True";
+    view = "True";
   } else if (obj == Py_False) {
-    out = "False";
+    view = "False";
   } else if (PyLong_CheckExact(obj)) {
     const std::optional<std::int64_t> value = int64_value(obj);
     if (!value) return false;
-    char digits[24];
-    out.assign(digits, std::to_chars(digits, digits + sizeof digits, *value).ptr);
+    view = std::string_view(
+        digits, std::size_t(std::to_chars(digits, digits + digits_size, *value).ptr - digits));
   } else if (PyUnicode_CheckExact(obj) || PyFloat_CheckExact(obj)) {
     // A float's str() is made natively by the interpreter.
     Ref text = PyFloat_CheckExact(obj) ? Ref::steal(PyObject_Str(obj)) : Ref::borrow(obj);
-    Utf8 utf8;
-    if (!text || !utf8_view(text, utf8)) {
+    if (!text || !utf8_view(text, source)) {
       clear_unless_panic();  // a lone surrogate, or no memory: the general path decides
       return false;
     }
-    out.assign(utf8.view);
+    view = source.view;
   } else {
     return false;
   }
@@ -187,23 +187,27 @@ bool native_display_text(PyObject* obj, std::string& out) {
 
 }  // namespace
 
-std::string display_text(PyObject* obj, bool& ran_code) {
-  std::string text;
-  ran_code = !native_display_text(obj, text);
-  if (!ran_code) return text;
+bool display_text(PyObject* obj, DisplayText& out) {
+  if (native_display_text(obj, out.view, out.source_, out.digits_, sizeof out.digits_)) {
+    return false;
+  }
   const Ref owner = Ref::borrow(obj);  // str() may drop every other reference to obj
   Ref str = Ref::steal(PyObject_Str(obj));
   if (!str) {
     if (panic_pending()) throw PyError::fetch();  // thrown on as a Panic
     PyErr_WriteUnraisable(obj);
-    return fallback_display_text(obj);
+    out.owned_ = fallback_display_text(obj);
+  } else {
+    out.owned_ = lossy_utf8(str.get());
   }
-  return lossy_utf8(str.get());
+  out.view = out.owned_;
+  return true;
 }
 
 std::string display_text(PyObject* obj) {
-  bool ran_code = false;
-  return display_text(obj, ran_code);
+  DisplayText text;
+  display_text(obj, text);
+  return std::string(text.view);
 }
 
 std::int64_t to_i64(PyObject* obj) {

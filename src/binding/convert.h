@@ -94,9 +94,27 @@ std::string lossy_utf8(PyObject* str);
 // unraisable hook and the text is "<unprintable {type name} object>". Only a
 // PanicException raised by Python code escapes (as Panic).
 std::string display_text(PyObject* obj);
-// The same, and whether Python code may have run meanwhile: false only for None, True,
-// False, an exact int in 64 bits, an exact float and an exact str of valid UTF-8.
-std::string display_text(PyObject* obj, bool& ran_code);
+
+// A display text viewed without a copy where it can be: a literal for None, True and
+// False, digits made in place for an int, a str's own UTF-8 (the str held). `view` may
+// point into the object itself, so it is neither copied nor moved.
+struct DisplayText {
+  std::string_view view;
+  DisplayText() = default;
+  DisplayText(const DisplayText&) = delete;
+  DisplayText& operator=(const DisplayText&) = delete;
+
+ private:
+  friend bool display_text(PyObject* obj, DisplayText& out);
+  Utf8 source_;        // the str that `view` points into, when it does
+  std::string owned_;  // a text made here, when `view` points into it
+  char digits_[24];    // an int's digits, when `view` points into them
+};
+
+// The display text of `obj` into `out` (which must be fresh); returns whether Python code
+// may have run meanwhile: false only for None, True, False, an exact int in 64 bits, an
+// exact float and an exact str of valid UTF-8.
+bool display_text(PyObject* obj, DisplayText& out);
 
 // ---- numbers and booleans ----
 

@@ -157,13 +157,13 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
       const Utf8 name = text_view(key);
       unchanged = unchanged && PyUnicode_CheckExact(key);
       const bool distinct = unchanged;
-      bool ran_code = false;
-      const std::string text = display_text(value, ran_code);
+      DisplayText text;
+      const bool ran_code = display_text(value, text);
       unchanged = unchanged && !ran_code;
       if (distinct) {
-        record.table.load_new(name.view, text, std::move(held));
+        record.table.load_new(name.view, text.view, std::move(held));
       } else {
-        record.table.load(name.view, text, std::move(held));
+        record.table.load(name.view, text.view, std::move(held));
       }
     });
     return none();
@@ -184,14 +184,15 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Tracked assigned{Ref::borrow(bound[1]), Ref::borrow(bound[0])};
     // A position found now stays right: the fields change only under this hold.
     std::size_t position = record.position_of_object(bound[0]);
+    DisplayText text;
     if (position != StateTrackerRecord::Table::kAbsent) {
-      const std::string text = display_text(assigned.object.get());
-      record.table.assign_at(position, text, std::move(assigned));
+      display_text(assigned.object.get(), text);
+      record.table.assign_at(position, text.view, std::move(assigned));
     } else {
       const Utf8 name = argument(bound, 0, text_view);
       // The text first: the table is not touched until nothing can fail or run code.
-      const std::string text = display_text(assigned.object.get());
-      position = record.table.assign(name.view, text, std::move(assigned));
+      display_text(assigned.object.get(), text);
+      position = record.table.assign(name.view, text.view, std::move(assigned));
     }
     record.field_assigned(position);
     return none();
