@@ -76,7 +76,9 @@ class PositionIndex {
     std::uint32_t position;  // position + 1; 0 marks an empty slot
     std::uint32_t tag;       // the hash's low half: placement, and a cheap first compare
   };
-  std::size_t slot_count() const noexcept { return slots_ ? std::size_t(mask_) + 1 : 0; }
+  std::size_t slot_count() const noexcept {
+    return slots_ ? std::size_t(mask_) + 1 : 0;
+  }
   void grow(std::size_t count);
   void place(Slot slot) noexcept;
 
