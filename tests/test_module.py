@@ -2,6 +2,7 @@
 
 import gc
 import importlib
+import importlib.metadata
 import os
 import sys
 import weakref
@@ -99,6 +100,10 @@ def test_package_reexports_the_native_classes():
     for name in CLASSES:
         assert getattr(brackwell, name) is getattr(native, name)
     assert isinstance(brackwell.__version__, str)
+
+
+def test_installed_metadata_carries_the_package_version():
+    assert importlib.metadata.version("brackwell") == brackwell.__version__
 
 
 def test_reimport_returns_the_cached_module_unchanged():

@@ -1,6 +1,16 @@
 #include "binding/convert.h"
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <charconv>
 #include <cstdio>
@@ -21,7 +31,18 @@ detail::AsUtf8AndSize resolve_as_utf8_and_size() noexcept {
   int major = 0, minor = 0;
   if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return nullptr;
   if (major < 3 || (major == 3 && minor < 10)) return nullptr;
+#if defined(_WIN32)
+  // Look in the DLL that provides the interpreter's own functions.
+  HMODULE python = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&Py_GetVersion), &python))
+    return nullptr;
+  return reinterpret_cast<detail::AsUtf8AndSize>(
+      reinterpret_cast<void*>(GetProcAddress(python, "PyUnicode_AsUTF8AndSize")));
+#else
   return reinterpret_cast<detail::AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+#endif
 }
 
 // Items above this count are not reserved up front from a sequence's reported length:

@@ -1,9 +1,12 @@
 #include "common/seeded_hash.h"
 
-#include <sys/random.h>
-
 #include <chrono>
 #include <cstring>
+#include <random>
+
+#if !defined(__SIZEOF_INT128__) && defined(_MSC_VER) && defined(_M_X64)
+#include <intrin.h>
+#endif
 
 namespace brackwell::common {
 namespace {
@@ -21,11 +24,14 @@ std::uint64_t splitmix(std::uint64_t& state) noexcept {
 
 ProcessKey draw_key() noexcept {
   std::uint64_t seed[2] = {0, 0};
-  if (getrandom(seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
-    // No entropy yet (early boot): the clock still differs from process to process.
-    seed[0] ^= std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    seed[1] ^= reinterpret_cast<std::uintptr_t>(&seed);
+  try {
+    std::random_device source;  // the operating system's source of random bytes
+    for (std::uint64_t& word : seed) word = (std::uint64_t(source()) << 32) | source();
+  } catch (...) {
+    // No source available: the clock and the address below still differ per process.
   }
+  seed[0] ^= std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  seed[1] ^= reinterpret_cast<std::uintptr_t>(&seed);
   // Odd multipliers keep every input bit in play.
   return {splitmix(seed[0]) | 1, splitmix(seed[1]) | 1};
 }
@@ -37,9 +43,23 @@ const ProcessKey& process_key() noexcept {
 
 // 64x64 -> 128-bit multiply folded to 64 bits: every input bit reaches every output bit.
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+#if defined(__SIZEOF_INT128__)
   __extension__ using Wide = unsigned __int128;  // a GCC and Clang extension
   const Wide product = static_cast<Wide>(a) * b;
   return std::uint64_t(product) ^ std::uint64_t(product >> 64);
+#elif defined(_MSC_VER) && defined(_M_X64)
+  std::uint64_t high;
+  const std::uint64_t low = _umul128(a, b, &high);
+  return low ^ high;
+#else
+  // The same product from four 32x32 -> 64-bit partial products.
+  const std::uint64_t a0 = a & 0xffffffffu, a1 = a >> 32, b0 = b & 0xffffffffu, b1 = b >> 32;
+  const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+  const std::uint64_t middle = (p00 >> 32) + (p01 & 0xffffffffu) + (p10 & 0xffffffffu);
+  const std::uint64_t low = (middle << 32) | (p00 & 0xffffffffu);
+  const std::uint64_t high = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
+  return low ^ high;
+#endif
 }
 
 inline std::uint64_t load64(const char* p) noexcept {

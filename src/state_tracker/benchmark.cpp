@@ -1,6 +1,15 @@
 #include "state_tracker/benchmark.h"
 
 #include <time.h>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include <memory_resource>
 #include <new>
@@ -12,10 +21,19 @@
 namespace brackwell::state_tracker {
 namespace {
 
-// CLOCK_MONOTONIC does not advance while the system is suspended.
+// A monotonic clock that does not advance while the system is suspended.
 timespec now() noexcept {
   timespec ts{};
+#if defined(_WIN32)
+  ULONGLONG ticks = 0;  // 100 ns units, suspended time left out
+  QueryUnbiasedInterruptTime(&ticks);
+  ts.tv_sec = time_t(ticks / 10'000'000);
+  ts.tv_nsec = long(ticks % 10'000'000 * 100);
+#elif defined(__APPLE__)
+  clock_gettime(CLOCK_UPTIME_RAW, &ts);  // CLOCK_MONOTONIC counts sleep there
+#else
   clock_gettime(CLOCK_MONOTONIC, &ts);
+#endif
   return ts;
 }
 
