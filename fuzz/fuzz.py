@@ -23,9 +23,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from hostile import (  # noqa: E402
     EqKey,
     Index,
+    Indexed,
     IterOnly,
     LoudStr,
+    LyingDict,
     NumpyBool,
+    OwnStr,
     Seq,
     Text,
     at_next_collection,
@@ -163,7 +166,7 @@ class Input:
         if b >= 224 and depth < 2:
             obj = self.container(lambda: self.value("any", depth + 1))
         elif kind == "text" and b < 160 or kind == "any" and b < 40:
-            obj = self.text() if b % 5 else LoudStr(self.text())
+            obj = self.text() if b % 5 else (LoudStr if b & 1 else OwnStr)(self.text())
         elif kind == "int" and b < 160 or kind == "any" and b < 80:
             obj = self.int() if b % 4 else Index(self.value("int", depth + 1), self.action())
         elif kind == "bool" and b < 160 or kind == "any" and b < 100:
@@ -203,6 +206,8 @@ class Input:
             self.key_forms(obj)
         elif shape == 5:
             obj = {id(x): x for x in items}
+        elif shape == 7:
+            obj = Indexed(items, self.pick([None, len(items) + 1, 2**62]), self.action())
         else:
             obj = items
         self.containers.append(obj)
@@ -210,7 +215,7 @@ class Input:
 
     def mapping(self, key, val):
         """A dict (or a dict subclass whose Python-level methods lie) of `key()` -> `val()`."""
-        d = Lying() if self.byte() % 4 == 0 else {}
+        d = LyingDict() if self.byte() % 4 == 0 else {}
         for _ in range(self.byte() % 6):
             k = key()
             if self.byte() % 8 == 0 and dict.__len__(d):  # a key that hashes like one already there
@@ -230,13 +235,14 @@ class Input:
                 file=sys.stderr,
             )
         self.fired, self.armed = 0, True
+        threshold = gc.get_threshold()
         try:
             result = method(*args)
         except BaseException as e:  # noqa: BLE001 - every outcome is judged here
             result = e
         finally:
             self.armed = False
-            gc.set_threshold(700)  # undo at_next_collection
+            gc.set_threshold(*threshold)  # undo at_next_collection
             for fuse in self.fuses:
                 fuse.clear()
         if isinstance(result, BaseException):
@@ -246,7 +252,7 @@ class Input:
 
     def mutate(self, obj, n):
         self.mutated = True
-        if isinstance(obj, (list, Seq, IterOnly)):
+        if isinstance(obj, (list, Indexed, IterOnly)):
             items = obj if isinstance(obj, list) else obj.items
             if n & 1:
                 items.clear()
@@ -260,25 +266,8 @@ class Input:
                 dict.__setitem__(obj, "k%d" % n, {})
                 self.keys.add(("s", "k%d" % n))
         for c in self.containers:  # their display text changed
-            if not isinstance(c, (Seq, IterOnly)):
+            if not isinstance(c, (Indexed, IterOnly)):
                 self.keys.add(("s", lossy(str(c))))
-
-
-class Lying(dict):
-    def __iter__(self):
-        return iter(["lie"])
-
-    def items(self):
-        return [("lie", {})]
-
-    def keys(self):
-        return ["lie"]
-
-    def __getitem__(self, k):
-        raise Boom("lying getitem")
-
-    def __len__(self):
-        return 99
 
 
 def lossy(s):
