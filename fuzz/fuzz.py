@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Coverage-guided fuzz targets for the native module, one per class plus one for argument
 binding.  Run with a build instrumented for the fuzzer (see README.md, "Fuzzing"):
 
@@ -562,9 +563,12 @@ TARGETS = {
 
 
 def main():
-    if len(sys.argv) < 2 or sys.argv[1] not in TARGETS:
+    # libFuzzer's merge and fork modes start this script again with the flags only
+    if len(sys.argv) > 1 and sys.argv[1] in TARGETS:
+        os.environ["FUZZ_TARGET"] = sys.argv.pop(1)
+    if os.environ.get("FUZZ_TARGET") not in TARGETS:
         sys.exit("usage: fuzz.py {%s} [libFuzzer flags]" % ",".join(TARGETS))
-    make, target, reenter = TARGETS[sys.argv.pop(1)]
+    make, target, reenter = TARGETS[os.environ["FUZZ_TARGET"]]
     sys.unraisablehook = lambda unraisable: None  # display-text fallbacks report here
 
     def one_input(data):

@@ -37,7 +37,7 @@ fi
 run() {                         # run VENV TARGET ARGS...
     local venv=$1 rt
     rt=$("$venv/bin/python" -c "import atheris; print(atheris.path())")/asan_with_fuzzer.so
-    LD_PRELOAD=$rt PYTHONHASHSEED=0 \
+    PATH="$venv/bin:$PATH" LD_PRELOAD=$rt PYTHONHASHSEED=0 \
         ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:${ASAN_OPTIONS:-}" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         "$venv/bin/python" "$here/fuzz.py" "${@:2}" -dict="$here/brackwell.dict" -timeout=20
