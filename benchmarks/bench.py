@@ -6,7 +6,7 @@ floor (the cheapest call of the same style, from benchmarks/floor) with timeit, 
 several repeats, with the garbage collector off. Timing is reported, never asserted: the
 exit status is 1 only when module and baseline disagree or the module fails.
 
-    python benchmarks/bench.py [--quick] [--json PATH] [--plot PATH] [--only TEXT]
+    python benchmarks/bench.py [--quick] [--runs N] [--json PATH] [--plot PATH] [--only TEXT]
 
 Each row's verdict: the module must be no slower than plain Python, except where plain
 Python is within 10 ns of the call floor (then within 10% of it), and where the module
@@ -25,6 +25,7 @@ import os
 import platform
 import random
 import re
+import statistics
 import sys
 import timeit
 from dataclasses import dataclass, field
@@ -445,6 +446,38 @@ def native_comparison(floor_module, count: int, rounds: int) -> dict:
     return {"count": count, "module_s": min(ours), "described_design_s": min(plain)}
 
 
+def timing_pass(rows: list[Row], floor_module, quick: bool) -> tuple[dict, dict]:
+    """One timing of the floor calls and of every checked row: (floor, figures by row)."""
+    floor: dict[str, float] = {}
+    if floor_module is not None:
+        namespace = floor_namespace(floor_module)
+        gc.collect()
+        calls = [(stmt, namespace) for stmt in FLOOR_CALLS.values()]
+        floor = dict(zip(FLOOR_CALLS, per_call_ns(calls, quick)))
+    figures = {}
+    for row in rows:
+        if row.result["status"] != "checked":
+            continue
+        namespace = row.setup(native)
+        calls = [(row.stmt, namespace), (row.stmt, row.setup(baseline))]
+        if floor:
+            calls.append((FLOOR_CALLS[row.floor], floor_namespace(floor_module)))
+            if row.conversion:
+                statement, make_namespace = row.conversion
+                calls.append((statement, make_namespace(namespace, floor_module)))
+        gc.collect()
+        module_ns, baseline_ns, *floors = per_call_ns(calls, quick)
+        figures[row.name] = {
+            "module_ns": module_ns,
+            "baseline_ns": baseline_ns,
+            "floor_ns": floors[0] if floors else None,
+            "conversion_ns": floors[1] if len(floors) > 1 else None,
+        }
+        print(f"  {row.name}: {fmt_ns(module_ns)} (plain Python {fmt_ns(baseline_ns)})",
+              flush=True)  # fmt: skip
+    return floor, figures
+
+
 # ---- main -----------------------------------------------------------------------------------
 
 
@@ -469,6 +502,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json", metavar="PATH", help="write the results as JSON")
     parser.add_argument("--plot", metavar="PATH", help="write a PNG bar chart (matplotlib)")
     parser.add_argument("--only", metavar="TEXT", help="only rows whose name contains TEXT")
+    parser.add_argument("--runs", type=int, default=1, metavar="N",
+                        help="time everything N times and report each figure's median")  # fmt: skip
     options = parser.parse_args(argv)
 
     rows = [r for r in make_rows(options.quick) if not options.only or options.only in r.name]
@@ -478,43 +513,38 @@ def main(argv: list[str] | None = None) -> int:
 
     failures = [f"{row.name}: {why}" for row in rows if (why := check(row))]
 
-    floor: dict[str, float] = {}
     floor_module = None
     try:
         floor_module = build_floor.load()
     except build_floor.FloorUnavailable as error:
         print(f"no floor module, floor columns left empty: {error}")
-    else:
-        namespace = floor_namespace(floor_module)
-        gc.collect()
-        calls = [(stmt, namespace) for stmt in FLOOR_CALLS.values()]
-        floor = dict(zip(FLOOR_CALLS, per_call_ns(calls, options.quick)))
-
+    # Every figure is the median of the runs' figures; each run is a whole timing pass.
+    passes = []
+    for run in range(options.runs):
+        if options.runs > 1:
+            print(f"run {run + 1} of {options.runs}:", flush=True)
+        passes.append(timing_pass(rows, floor_module, options.quick))
+    floor = {name: statistics.median(p[0][name] for p in passes) for name in passes[0][0]}
     measured: dict[str, float] = {}
     for row in rows:
         if row.result["status"] != "checked":
             continue
-        namespace = row.setup(native)
-        calls = [(row.stmt, namespace), (row.stmt, row.setup(baseline))]
-        if floor:
-            calls.append((FLOOR_CALLS[row.floor], floor_namespace(floor_module)))
-            if row.conversion:
-                statement, make_namespace = row.conversion
-                calls.append((statement, make_namespace(namespace, floor_module)))
-        gc.collect()
-        module_ns, baseline_ns, *floors = per_call_ns(calls, options.quick)
-        measured[row.name] = module_ns
+        figures = [p[1][row.name] for p in passes]
+        median = {key: statistics.median(f[key] for f in figures) if figures[0][key] is not None
+                  else None for key in figures[0]}  # fmt: skip
+        measured[row.name] = median["module_ns"]
         row.result = {
             "status": "timed",
-            "module_ns": module_ns,
-            "baseline_ns": baseline_ns,
-            "floor_ns": floors[0] if floors else None,
+            **median,
             "floor_call": FLOOR_CALLS[row.floor],
-            "conversion_ns": floors[1] if len(floors) > 1 else None,
             "within_ns": 2 * measured[row.within_2x_of] if row.within_2x_of in measured else None,
         }
-        print(f"  {row.name}: {fmt_ns(module_ns)} (plain Python {fmt_ns(baseline_ns)})",
-              flush=True)  # fmt: skip
+    if options.runs > 1:
+        print(f"\nmedians of {options.runs} runs:")
+        for row in rows:
+            if row.result["status"] == "timed":
+                print(f"  {row.name}: {fmt_ns(row.result['module_ns'])} "
+                      f"(plain Python {fmt_ns(row.result['baseline_ns'])})")  # fmt: skip
 
     print()
     print(markdown(rows, floor))

@@ -77,12 +77,17 @@ bool is_ascii(std::string_view text) noexcept {
 }
 
 std::string select_statement(const SelectQuery& query) {
-  const std::string columns =
-      query.columns.empty() ? std::string("*") : join_columns(query.columns);
   std::string sql;
   sql.reserve(kSelectBuffer);
   sql.append("SELECT ");
-  sql.append(columns);
+  if (query.columns.empty()) {
+    sql.push_back('*');
+  } else {
+    for (std::size_t i = 0; i < query.columns.size(); ++i) {
+      if (i) sql.append(kSeparator);
+      sql.append(query.columns[i]);
+    }
+  }
   sql.append(" FROM ");
   sql.append(query.table);
   for (const TextTriple& join : query.joins) {
