@@ -167,6 +167,14 @@ operations = st.lists(
 )
 
 
+@given(st.floats(allow_nan=True, allow_subnormal=True))
+def test_a_float_shows_as_its_repr(value):
+    t = StateTracker()
+    t.set_initial_state({"f": value})
+    t.set_field("f", repr(value))
+    assert not t.is_dirty()
+
+
 @settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(operations)
 @example([("load", [(OwnStr("id"), 0), ("id", 1)]), ("set", ("id", 2))])

@@ -72,6 +72,17 @@ def test_worked_sequence():
     [
         (1, "1", False),
         (1, 1.0, True),
+        # a float shows as repr() does, in fixed or exponent form by its decimal exponent
+        (4.5, "4.5", False),
+        (1e15, "1000000000000000.0", False),
+        (1e16, "1e+16", False),
+        (0.0001, "0.0001", False),
+        (1.5e-05, "1.5e-05", False),
+        (-0.0, "-0.0", False),
+        (5e-324, "5e-324", False),
+        (float("-inf"), "-inf", False),
+        (-float("nan"), "nan", False),
+        (2.5, "2.50", True),
         (None, "None", False),
         ("None", None, False),
         (True, 1, True),

@@ -13,13 +13,23 @@
 #endif
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "binding/messages.h"
 #include "binding/process_state.h"
 #include "common/try_reserve.h"
+
+// A float's text is written here with std::to_chars, except against Apple's C++ library,
+// whose floating-point to_chars needs macOS 13.3.
+#if defined(__APPLE__)
+#define BRACKWELL_FLOAT_TEXT 0
+#else
+#define BRACKWELL_FLOAT_TEXT 1
+#endif
 
 namespace brackwell::binding {
 namespace {
@@ -176,6 +186,66 @@ std::string lossy_utf8(PyObject* str) {
 
 namespace {
 
+#if BRACKWELL_FLOAT_TEXT
+// A float's str() as the interpreter writes it: the shortest digits that read back as the
+// same double, in fixed notation when the decimal point falls 4 places left to 16 places
+// right of the first digit ("0.0001", "1000000000000000.0", with ".0" added to a whole
+// number), else d.ddde+XX ("1e-05", "1.5e+16"). Writes at most 24 bytes into `out`;
+// returns how many.
+std::size_t float_text(double value, char* out) {
+  if (std::isnan(value)) {  // the sign of a NaN is not shown
+    std::memcpy(out, "nan", 3);
+    return 3;
+  }
+  // [-]d[.ddd]e(+|-)dd[d]: the digits and exponent the fixed form is laid out from
+  char scientific[32];
+  const char* end = std::to_chars(scientific, scientific + sizeof scientific, value,
+                                  std::chars_format::scientific)
+                        .ptr;
+  const std::string_view text(scientific, std::size_t(end - scientific));
+  const std::size_t e = text.find('e');
+  if (e == std::string_view::npos) {  // inf, -inf
+    std::memcpy(out, text.data(), text.size());
+    return text.size();
+  }
+  int exponent = 0;
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                  exponent);
+  if (exponent < -4 || exponent > 15) {  // the same form as the interpreter's
+    std::memcpy(out, text.data(), text.size());
+    return text.size();
+  }
+  char* cursor = out;
+  const bool negative = text[0] == '-';
+  if (negative) *cursor++ = '-';
+  char digits[20];
+  std::size_t count = 0;
+  for (char c : text.substr(negative, e - negative)) {
+    if (c != '.') digits[count++] = c;
+  }
+  const auto put_digits = [&cursor, &digits](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) *cursor++ = digits[i];
+  };
+  const std::size_t whole = exponent < 0 ? 0 : std::size_t(exponent) + 1;
+  if (exponent < 0) {
+    *cursor++ = '0';
+    *cursor++ = '.';
+    for (int i = -1; i > exponent; --i) *cursor++ = '0';
+    put_digits(0, count);
+  } else if (whole >= count) {
+    put_digits(0, count);
+    for (std::size_t i = count; i < whole; ++i) *cursor++ = '0';
+    *cursor++ = '.';
+    *cursor++ = '0';
+  } else {
+    put_digits(0, whole);
+    *cursor++ = '.';
+    put_digits(whole, count);
+  }
+  return std::size_t(cursor - out);
+}
+#endif
+
 // The display text of the values whose str() is made without running Python code: false,
 // with nothing pending, for every other value and when making it raised (raising can
 // collect garbage, which runs finalizers).
@@ -192,10 +262,20 @@ bool native_display_text(PyObject* obj, std::string_view& view, Utf8& source, ch
     if (!value) return false;
     view = std::string_view(
         digits, std::size_t(std::to_chars(digits, digits + digits_size, *value).ptr - digits));
-  } else if (PyUnicode_CheckExact(obj) || PyFloat_CheckExact(obj)) {
-    // A float's str() is made natively by the interpreter.
-    Ref text = PyFloat_CheckExact(obj) ? Ref::steal(PyObject_Str(obj)) : Ref::borrow(obj);
+  } else if (PyFloat_CheckExact(obj)) {
+#if BRACKWELL_FLOAT_TEXT
+    view = std::string_view(digits, float_text(PyFloat_AsDouble(obj), digits));
+#else
+    // The interpreter's str() of a float is native code too, only slower.
+    Ref text = Ref::steal(PyObject_Str(obj));
     if (!text || !utf8_view(text, source)) {
+      clear_unless_panic();  // no memory: the general path decides
+      return false;
+    }
+    view = source.view;
+#endif
+  } else if (PyUnicode_CheckExact(obj)) {
+    if (!utf8_view(obj, source)) {
       clear_unless_panic();  // a lone surrogate, or no memory: the general path decides
       return false;
     }

@@ -96,7 +96,7 @@ std::string lossy_utf8(PyObject* str);
 std::string display_text(PyObject* obj);
 
 // A display text viewed without a copy where it can be: a literal for None, True and
-// False, digits made in place for an int, a str's own UTF-8 (the str held). `view` may
+// False, digits made in place for an int or a float, a str's own UTF-8 (the str held). `view` may
 // point into the object itself, so it is neither copied nor moved.
 struct DisplayText {
   std::string_view view;
@@ -108,7 +108,7 @@ struct DisplayText {
   friend bool display_text(PyObject* obj, DisplayText& out);
   Utf8 source_;        // the str that `view` points into, when it does
   std::string owned_;  // a text made here, when `view` points into it
-  char digits_[24];    // an int's digits, when `view` points into them
+  char digits_[32];    // an int's or a float's digits, when `view` points into them
 };
 
 // The display text of `obj` into `out` (which must be fresh); returns whether Python code
