@@ -1,13 +1,7 @@
 #include "binding/convert.h"
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/win32.h"
 #else
 #include <dlfcn.h>
 #endif

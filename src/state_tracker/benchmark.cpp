@@ -2,13 +2,7 @@
 
 #include <time.h>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "common/win32.h"
 #endif
 
 #include <memory_resource>
