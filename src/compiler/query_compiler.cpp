@@ -4,12 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "binding/call_memory.h"
 #include "binding/instance.h"
 #include "binding/method.h"
 #include "compiler/dialect.h"
@@ -22,17 +22,6 @@ using namespace brackwell::binding;
 
 struct QueryCompilerRecord {};  // the class has no state
 using Object = Instance<QueryCompilerRecord>;
-
-// Room on the stack for the views and references of a call's list arguments; larger
-// lists spill to the heap.
-class CallMemory {
- public:
-  std::pmr::memory_resource* get() noexcept { return &pool_; }
-
- private:
-  alignas(std::max_align_t) std::byte buffer_[2048];
-  std::pmr::monotonic_buffer_resource pool_{buffer_, sizeof buffer_};
-};
 
 // Reads bound slot `i` into `rows`, with the argument prefix on a TypeError.
 template <std::size_t N>

@@ -104,7 +104,7 @@ std::string_view key_suffix(std::string_view dialect) noexcept {
   return " INTEGER PRIMARY KEY AUTOINCREMENT";
 }
 
-void keep_last_description(std::vector<ModelColumn>& columns) {
+void keep_last_description(std::pmr::vector<ModelColumn>& columns) {
   common::PositionIndex first_at;
   first_at.reserve(columns.size());
   std::vector<bool> repeated(columns.size(), false);
@@ -140,6 +140,7 @@ Migration diff_columns(std::string_view table, std::span<const ModelColumn> mode
   const DbNames present(db_names);
   // First the columns to add, so that both buffers are sized once.
   std::vector<const ModelColumn*> missing;
+  missing.reserve(model.size());
   std::size_t name_bytes = 0;
   std::size_t type_bytes = 0;
   for (const ModelColumn& column : model) {

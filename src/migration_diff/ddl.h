@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -63,7 +64,7 @@ std::string_view key_suffix(std::string_view dialect) noexcept;
 // Drops every earlier column whose name a later one repeats, keeping the later column's
 // description at the earlier one's position. Only needed when the names came from keys
 // that can be equal as texts without being equal as keys.
-void keep_last_description(std::vector<ModelColumn>& columns);
+void keep_last_description(std::pmr::vector<ModelColumn>& columns);
 
 // Compares `model` (in its order) with the database's column names.
 // - `db_names` empty: the table is new. One CREATE TABLE IF NOT EXISTS statement with

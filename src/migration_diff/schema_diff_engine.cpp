@@ -2,12 +2,14 @@
 // reads the two dictionaries and hands the columns to the DDL builder.
 #include "migration_diff/schema_diff_engine.h"
 
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "binding/call_memory.h"
 #include "binding/dict_reader.h"
 #include "binding/instance.h"
 #include "binding/method.h"
@@ -84,7 +86,9 @@ bool scan_description(PyObject* description, const DescriptionNames& names,
 // that the columns can be plain views until the statements are written.
 class Texts {
  public:
-  explicit Texts(std::size_t expected) { kept_.reserve(expected); }
+  Texts(std::size_t expected, std::pmr::memory_resource* memory) : kept_(memory) {
+    kept_.reserve(expected);
+  }
   // The text of a str (or subclass); refuses other types with "PyString".
   std::string_view keep(PyObject* str) { return keep(text_view(str)); }
   // The same for a value known to be a str; nullopt, with the interpreter's error
@@ -100,7 +104,7 @@ class Texts {
     kept_.push_back(std::move(text.keep));
     return text.view;
   }
-  std::vector<Ref> kept_;
+  std::pmr::vector<Ref> kept_;
 };
 
 // The value stored under `name` in a description dict (never its subclass's
@@ -168,8 +172,9 @@ bool read_description(PyObject* description, const DescriptionNames& names, Text
 // one replaces its description in place. Repeats need str-subclass keys (equal texts,
 // unequal keys), or Python code that deletes and re-inserts a key while the model is
 // read, which makes the walk yield it twice.
-std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
-  std::vector<ModelColumn> columns;
+std::pmr::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts,
+                                         std::pmr::memory_resource* memory) {
+  std::pmr::vector<ModelColumn> columns(memory);
   columns.reserve(std::size_t(PyDict_Size(model_fields)));
   const DescriptionNames names = description_names();
   bool repeats_possible = false;
@@ -189,8 +194,9 @@ std::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts) {
 }
 
 // The database's column names. Each type must be a str too, though it is never compared.
-std::vector<std::string_view> read_db_names(PyObject* db_columns, Texts& texts) {
-  std::vector<std::string_view> names;
+std::pmr::vector<std::string_view> read_db_names(PyObject* db_columns, Texts& texts,
+                                                 std::pmr::memory_resource* memory) {
+  std::pmr::vector<std::string_view> names(memory);
   names.reserve(std::size_t(PyDict_Size(db_columns)));
   for_each_dict_entry(db_columns, [&](PyObject* key, PyObject* value) {
     const std::string_view name = texts.keep(key);
@@ -221,9 +227,10 @@ PyObject* diff_table(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
     PyObject* db_columns = argument(bound, 2, require_dict);
     const std::string dialect = argument(bound, 3, to_text);
     // The model is read whole before the database side, so its errors win.
-    Texts texts(std::size_t(2 * PyDict_Size(model_fields) + PyDict_Size(db_columns)));
-    const std::vector<ModelColumn> model = read_model(model_fields, texts);
-    const std::vector<std::string_view> db_names = read_db_names(db_columns, texts);
+    CallMemory memory;
+    Texts texts(std::size_t(2 * PyDict_Size(model_fields) + PyDict_Size(db_columns)), memory.get());
+    const auto model = read_model(model_fields, texts, memory.get());
+    const auto db_names = read_db_names(db_columns, texts, memory.get());
     const Migration migration = diff_columns(table_name, model, db_names, dialect);
     return pair(statement_list(migration.upgrade), statement_list(migration.downgrade));
   });
