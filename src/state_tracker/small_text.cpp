@@ -14,8 +14,8 @@ void SmallText::assign_heap(std::string_view text) {
   word_ = reinterpret_cast<std::uintptr_t>(block);
 }
 
-void SmallText::release() noexcept {
-  if (is_heap()) ::operator delete(const_cast<char*>(heap()));  // null for absent: no-op
+void SmallText::release_heap() noexcept {
+  ::operator delete(const_cast<char*>(heap()));
 }
 
 }  // namespace brackwell::state_tracker

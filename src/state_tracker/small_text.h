@@ -107,7 +107,11 @@ class SmallText {
   }
   // Fills an empty text with a heap copy of `text`, longer than kInlineCapacity.
   void assign_heap(std::string_view text);
-  void release() noexcept;
+  // Inline so that dropping an inline or moved-from text, the common case, costs no call.
+  void release() noexcept {
+    if (is_heap() && word_ != 0) release_heap();
+  }
+  void release_heap() noexcept;
 
   // Inline (bit 0 set): byte 0 holds the length times two plus one, bytes 1..7 the
   // text, zero-padded. Heap (bit 0 clear): a pointer to the size and the bytes; a null
