@@ -17,16 +17,21 @@ void append_upper(std::string& out, std::string_view text) {
   }
 }
 
+// Appends the columns joined with ", ".
+void append_columns(std::string& out, std::span<const std::string_view> columns) {
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i) out.append(kSeparator);
+    out.append(columns[i]);
+  }
+}
+
 // The columns joined with ", " in one allocation of the exact size.
 std::string join_columns(std::span<const std::string_view> columns) {
   std::size_t size = columns.empty() ? 0 : kSeparator.size() * (columns.size() - 1);
   for (const std::string_view column : columns) size += column.size();
   std::string joined;
   joined.reserve(size);
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i) joined.append(kSeparator);
-    joined.append(columns[i]);
-  }
+  append_columns(joined, columns);
   return joined;
 }
 
@@ -83,10 +88,7 @@ std::string select_statement(const SelectQuery& query) {
   if (query.columns.empty()) {
     sql.push_back('*');
   } else {
-    for (std::size_t i = 0; i < query.columns.size(); ++i) {
-      if (i) sql.append(kSeparator);
-      sql.append(query.columns[i]);
-    }
+    append_columns(sql, query.columns);
   }
   sql.append(" FROM ");
   sql.append(query.table);

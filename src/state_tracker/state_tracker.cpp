@@ -154,9 +154,7 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
       // Both are borrowed from the dict, which the value's str() may change.
       Tracked held{Ref::borrow(value), Ref::borrow(key)};
       // No argument prefix: the key is not an argument. A key that fails ends the call.
-      if (!PyUnicode_Check(key)) throw conversion_error(key, "PyString");
-      Utf8 name;  // a view of the key `held` keeps (on 3.9, of bytes that `name` keeps)
-      if (!utf8_view_of_held(key, name)) throw PyError::fetch();
+      const Utf8 name = text_view_of_held(key);  // `held` keeps the key
       unchanged = unchanged && PyUnicode_CheckExact(key);
       const bool distinct = unchanged;
       DisplayText text;
