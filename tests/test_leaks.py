@@ -141,7 +141,7 @@ def _tracker_reloads():
         t.set_initial_state(data)
         t.set_field("f3", 1)
         t.get_current_dict()
-        t.set_field("f4", value)  # replaced in the dict kept for get_current_dict too
+        t.set_field("f4", value)
         t.set_field("new", value)
         t.dirty_fields()
         t.get_dirty_changes()

@@ -1,5 +1,9 @@
 import gc
+import inspect
+import os
+import subprocess
 import sys
+import textwrap
 import weakref
 from decimal import Decimal
 
@@ -382,6 +386,94 @@ def test_a_cycle_through_a_tracker_is_collected():
     del model, t, referents
     gc.collect()
     assert weak() is None
+
+
+def test_a_tracker_keeps_only_its_values():
+    finalised = []
+
+    class Name(str):
+        def __del__(self):
+            finalised.append(str(self))
+
+    value, other = Plain(), [1]
+    t = StateTracker()
+    t.set_initial_state({Name("a"): value, "b": other})
+    t.set_field(Name("b"), other)
+    for call in (t.get_current_dict, t.dirty_fields, t.get_dirty_changes, t.is_dirty):
+        call()
+    assert t.get_field(Name("a")) is value
+    assert finalised == ["a", "b", "a"]  # no name outlives the call it was passed to
+    assert sorted(map(id, gc.get_referents(t))) == sorted(map(id, [value, other, StateTracker]))
+    assert [r for r in gc.get_referrers(value) if r is not t and not inspect.isframe(r)] == []
+
+
+# Freeing trackers that hold trackers, each case in a child process so that a crash fails
+# one test. N trackers; `link(x)` wraps the next one before it is stored.
+DEEP_FREE_CASES = {
+    "chain": "head = chain(N)\ndel head",
+    "ring": "head = chain(N, close=True)\ndel head\nassert gc.collect() >= N",
+    "through lists": "head = chain(N // 5, link=lambda x: [x])\ndel head",
+    "through dicts": "head = chain(N // 5, link=lambda x: {'next': x})\ndel head",
+    "through __slots__ objects": "head = chain(N // 5, link=Slot)\ndel head",
+    # a small stack, as sanitizers' larger frames would make of the default one
+    "chain in a thread of 256 KiB": "in_small_thread(lambda: chain(N))",
+    "ring in a thread of 256 KiB": "in_small_thread(lambda: (chain(N, close=True), gc.collect()))",
+    # the work grows with the count, not faster
+    "time to free": (
+        "def free_time(n):\n"
+        "    head = chain(n)\n"
+        "    t0 = time.perf_counter()\n"
+        "    del head\n"
+        "    return time.perf_counter() - t0\n"
+        "small, large = min(free_time(N // 10) for _ in range(3)), free_time(N)\n"
+        "assert large <= 15 * small, (small, large)"
+    ),
+}
+DEEP_FREE_PRELUDE = textwrap.dedent(
+    """
+    import gc, threading, time
+    from brackwell import StateTracker
+
+    N = 1_000_000
+
+    class Slot:
+        __slots__ = ("next",)
+
+        def __init__(self, next):
+            self.next = next
+
+    def chain(n, link=lambda x: x, close=False):
+        head = first = StateTracker()
+        for _ in range(n - 1):
+            t = StateTracker()
+            t.set_field("next", link(head))
+            head = t
+        if close:
+            first.set_field("next", link(head))
+        return head
+
+    def in_small_thread(work):
+        threading.stack_size(256 * 1024)
+        done = []
+        thread = threading.Thread(target=lambda: done.append(work() and None))
+        thread.start()
+        thread.join()
+        assert done == [None]
+    """
+)
+
+
+@pytest.mark.parametrize("case", DEEP_FREE_CASES)
+def test_freeing_deep_chains_of_trackers(case):
+    code = DEEP_FREE_PRELUDE + DEEP_FREE_CASES[case] + "\nprint('freed')\n"
+    done = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        cwd=os.path.dirname(__file__),
+    )
+    assert (done.returncode, done.stdout.splitlines()[-1:]) == (0, ["freed"]), done.stderr[-3000:]
 
 
 @pytest.mark.parametrize(

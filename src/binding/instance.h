@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <type_traits>
 
@@ -14,6 +15,7 @@
 #include "binding/hold.h"
 #include "binding/params.h"
 #include "binding/process_state.h"
+#include "binding/release_queue.h"
 
 namespace brackwell::binding {
 
@@ -62,16 +64,37 @@ PyObject* instance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
   });
 }
 
-// tp_dealloc: drops the record, frees through the type's free slot, then releases the
-// reference every heap-type instance holds on its type.
+// Frees an instance: drops the record, frees through the type's free slot, then releases
+// the reference every heap-type instance holds on its type.
 template <class Record>
-void instance_dealloc(PyObject* self) noexcept {
+void free_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  if constexpr (kGarbageCollected<Record>) PyObject_GC_UnTrack(self);
   dealloc_entry(self, [&] { as_instance<Record>(self).record.~Record(); });
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(self);
   Py_DECREF(type);
+}
+
+// The word that links a waiting instance into the release queue: its borrow counter,
+// which no call uses any more once the instance is being freed. It sits at the same
+// place in every class's instances, so one queue serves them all.
+inline std::uintptr_t& release_link(PyObject* self) noexcept {
+  return as_instance<char>(self).counter.state;
+}
+
+// tp_dealloc. A record that owns Python references may free others of its kind as it
+// goes; those deallocations nest only so deep, and the rest wait in this thread's queue
+// (untracked, their type still held) for the outermost one.
+template <class Record>
+void instance_dealloc(PyObject* self) noexcept {
+  if constexpr (kGarbageCollected<Record>) {
+    PyObject_GC_UnTrack(self);
+    const NestedRelease<release_link> nested;
+    if (nested.too_deep()) return nested.defer(self);
+    free_instance<Record>(self);
+  } else {
+    free_instance<Record>(self);
+  }
 }
 
 // tp_traverse: the type first (heap-type instances own it), then the record's objects.
