@@ -331,6 +331,54 @@ def test_keys_that_fight_classification(key, stored, unraisable):
     assert agg.get_keys() == [stored]
 
 
+class ShownAs(str):
+    """A str subclass whose str() is another text."""
+
+    def __str__(self):
+        return "shown"
+
+
+def named_by(name):
+    """A value whose str() raises ValueError, of a class whose __name__ calls `name`."""
+
+    class Meta(type):
+        @property
+        def __name__(cls):
+            return name()
+
+    class Odd(metaclass=Meta):
+        def __str__(self):
+            raise ValueError("no text")
+
+    return Odd()
+
+
+@pytest.mark.parametrize(
+    "name, text, reported",
+    [
+        (lambda: 42, "<unprintable 42 object>", []),
+        (lambda: ShownAs("hidden"), "<unprintable shown object>", []),
+        (raiser(AttributeError("no name")), "<unprintable object>", [AttributeError]),
+        # the name's own str() fails: shown without a fallback of its own
+        (lambda: Text("n", raiser(KeyError("x"))), "<unprintable object>", [KeyError]),
+        (lambda: Text(Text("n")), "<unprintable object>", [TypeError]),
+        (panic("name broke"), (PanicException, "name broke"), []),
+    ],
+)  # fmt: skip
+def test_unprintable_value_with_an_odd_type_name(name, text, reported, unraisable):
+    agg, t = BatchAggregator(), StateTracker()
+    added = outcome(lambda: agg.add_key(named_by(name)))
+    loaded = outcome(lambda: t.set_initial_state({"f": named_by(name)}))
+    if isinstance(text, tuple):
+        assert added == loaded == text and agg.get_keys() == [] and t.get_current_dict() == {}
+    else:
+        assert added == ("ok", True) and agg.get_keys() == [text]
+        t.set_field("f", text)  # the same display text: still clean
+        assert loaded == ("ok", None) and not t.is_dirty()
+    # each failure in the order it happened, the value's own str() first
+    assert [u.exc_type for u in unraisable] == [ValueError, *reported] * 2
+
+
 @pytest.mark.parametrize(
     "keys, expected, kept",
     [

@@ -90,14 +90,31 @@ void check_list_argument(PyObject* obj) {
   if (!PySequence_Check(obj)) throw conversion_error(obj, "Sequence");
 }
 
+// Sends the pending exception to the unraisable hook with `context`; a PanicException is
+// thrown on as a Panic instead.
+void report_unraisable(PyObject* context) {
+  if (panic_pending()) throw PyError::fetch();
+  PyErr_WriteUnraisable(context);
+}
+
+// The text shown for an object whose str() raised: "<unprintable {} object>" with the
+// str() of its type's __name__, which has no fallback of its own. When the name cannot be
+// read or shown, that failure goes to the unraisable hook too and the text is
+// "<unprintable object>".
 std::string fallback_display_text(PyObject* obj) {
-  Ref name =
-      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-  if (!name || !PyUnicode_Check(name.get())) {
-    if (!name) clear_unless_panic();
+  // Owned: a metaclass's attribute lookup may drop the last reference to the type.
+  const Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  const Ref name = Ref::steal(PyObject_GetAttrString(type.get(), "__name__"));
+  if (!name) {
+    report_unraisable(type.get());
     return "<unprintable object>";
   }
-  return "<unprintable " + lossy_utf8(name.get()) + " object>";
+  const Ref shown = Ref::steal(PyObject_Str(name.get()));
+  if (!shown) {
+    report_unraisable(name.get());
+    return "<unprintable object>";
+  }
+  return "<unprintable " + lossy_utf8(shown.get()) + " object>";
 }
 
 PyObject* sequence_abc() {
@@ -289,8 +306,7 @@ bool display_text(PyObject* obj, DisplayText& out) {
   const Ref owner = Ref::borrow(obj);  // str() may drop every other reference to obj
   Ref str = Ref::steal(PyObject_Str(obj));
   if (!str) {
-    if (panic_pending()) throw PyError::fetch();  // thrown on as a Panic
-    PyErr_WriteUnraisable(obj);
+    report_unraisable(obj);
     out.owned_ = fallback_display_text(obj);
   } else {
     out.owned_ = lossy_utf8(str.get());
