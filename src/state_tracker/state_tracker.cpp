@@ -100,10 +100,10 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     const Bound bound = bind(kSetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     ExclusiveHold hold{object.counter};
-    // The name's view holds the name, and the value is held, across the value's str(),
-    // which may run any code; the table cannot change meanwhile (the hold refuses every
-    // call on this tracker).
-    const Utf8 name = argument(bound, 0, text_view);
+    // The bound name lives as long as the call, and the value is held, across the value's
+    // str(), which may run any code; the table cannot change meanwhile (the hold refuses
+    // every call on this tracker).
+    const Utf8 name = argument(bound, 0, text_view_of_held);
     Ref value = Ref::borrow(bound[1]);
     // The text first: the table is not touched until nothing can fail or run code.
     DisplayText text;
@@ -122,7 +122,7 @@ PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
     SharedHold hold{object.counter};
     const StateTrackerRecord& record = object.record;
-    const Utf8 name = argument(bound, 0, text_view);
+    const Utf8 name = argument(bound, 0, text_view_of_held);  // the call holds the name
     const std::size_t position = record.table.position(name.view);
     if (position == StateTrackerRecord::Table::kAbsent) return none();
     return Ref::borrow(record.object_at(position));
