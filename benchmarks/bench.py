@@ -183,6 +183,11 @@ def make_rows(quick: bool) -> list[Row]:
 
         return setup
 
+    def fields(ns, fl):
+        """The conversion floor of a tracker's results: its fields kept natively."""
+        t = ns["t"]
+        return {"fs": fl.Floor.field_store(t.get_current_dict(), t.dirty_fields())}
+
     def tracked(stmt, shape=lambda result: result):
         return lambda ns: (shape(eval(stmt, ns)), tracker_state(ns["t"]))
 
@@ -244,11 +249,11 @@ def make_rows(quick: bool) -> list[Row]:
             tracked("t.get_field('name')")),
         Row("is_dirty(), 10 clean", "t.is_dirty()", "noargs", tracker(), tracked("t.is_dirty()")),
         Row("dirty_fields(), 2 of 10 dirty", "t.dirty_fields()", "noargs", tracker(2),
-            tracked("t.dirty_fields()", sorted)),
+            tracked("t.dirty_fields()", sorted), conversion=("fs.dirty_names()", fields)),
         Row("get_dirty_changes(), 2 of 10 dirty", "t.get_dirty_changes()", "noargs", tracker(2),
-            tracked("t.get_dirty_changes()")),
+            tracked("t.get_dirty_changes()"), conversion=("fs.dirty_changes()", fields)),
         Row("get_current_dict(), 10 fields", "t.get_current_dict()", "noargs", tracker(1),
-            tracked("t.get_current_dict()")),
+            tracked("t.get_current_dict()"), conversion=("fs.current()", fields)),
         Row("hydrate_snapshot(), 10 fields", "t.hydrate_snapshot()", "noargs", tracker(2),
             tracked("t.hydrate_snapshot()")),
         Row("diff_table, new table (3 columns)", "e.diff_table('users', M, E, 'postgres')",

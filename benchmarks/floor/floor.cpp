@@ -3,8 +3,8 @@
 // call itself. One class, Floor, whose methods do nothing but accept their arguments, plus
 // the least a method must do to read texts and make results (echo_text, text1, texts3,
 // KeyStore), and the native benchmark's design written the plain way
-// (described_design.cpp). Built with the flags of the
-// main module (C++20, -O3, abi3 at 3.9, hidden visibility); never installed.
+// (described_design.cpp). FieldStore does the same for a tracker's dict and list results. Built
+// with the flags of the main module (C++20, -O3, abi3 at 3.9, hidden visibility); never installed.
 #include <Python.h>
 #include <dlfcn.h>
 
@@ -198,6 +198,108 @@ PyObject* key_store(PyObject*, PyObject* args, PyObject*) noexcept {
   return self;
 }
 
+// FieldStore: native field names with their values and dirty marks, from which current(),
+// dirty_names() and dirty_changes() make a new dict or list with new str keys: the least a
+// tracker that keeps its names natively must pay for those results.
+struct Field {
+  std::string name;
+  PyObject* value;  // owned
+  bool dirty;
+};
+struct FieldStore {
+  PyObject_HEAD std::vector<Field>* fields;
+};
+
+const std::vector<Field>& fields_of(PyObject* self) {
+  return *reinterpret_cast<FieldStore*>(self)->fields;
+}
+
+PyObject* new_name(const Field& field) {
+  return PyUnicode_FromStringAndSize(field.name.data(), Py_ssize_t(field.name.size()));
+}
+
+// A new dict of every field (or only the dirty ones) to its value.
+template <bool kDirtyOnly>
+PyObject* field_store_dict(PyObject* self, PyObject*) noexcept {
+  PyObject* dict = PyDict_New();
+  if (!dict) return nullptr;
+  for (const Field& field : fields_of(self)) {
+    if (kDirtyOnly && !field.dirty) continue;
+    PyObject* name = new_name(field);
+    const int status = name ? PyDict_SetItem(dict, name, field.value) : -1;
+    Py_XDECREF(name);
+    if (status < 0) return Py_DECREF(dict), nullptr;
+  }
+  return dict;
+}
+
+PyObject* field_store_dirty_names(PyObject* self, PyObject*) noexcept {
+  Py_ssize_t dirty = 0;
+  for (const Field& field : fields_of(self)) dirty += field.dirty;
+  PyObject* list = PyList_New(dirty);
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const Field& field : fields_of(self)) {
+    if (!field.dirty) continue;
+    PyObject* name = new_name(field);
+    if (!name) return Py_DECREF(list), nullptr;
+    PyList_SetItem(list, i++, name);
+  }
+  return list;
+}
+
+void field_store_dealloc(PyObject* self) noexcept {
+  auto& store = *reinterpret_cast<FieldStore*>(self);
+  for (const Field& field : *store.fields) Py_DECREF(field.value);
+  delete store.fields;
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef kFieldStoreMethods[] = {
+    {"current", field_store_dict<false>, METH_NOARGS, "current($self)\n--\n\n"},
+    {"dirty_changes", field_store_dict<true>, METH_NOARGS, "dirty_changes($self)\n--\n\n"},
+    {"dirty_names", field_store_dirty_names, METH_NOARGS, "dirty_names($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot kFieldStoreSlots[] = {
+    {Py_tp_methods, kFieldStoreMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(field_store_dealloc)},
+    {0, nullptr},
+};
+PyType_Spec kFieldStoreSpec = {"_brackwell_floor.FieldStore", sizeof(FieldStore), 0,
+                               Py_TPFLAGS_DEFAULT, kFieldStoreSlots};
+PyObject* g_field_store_type = nullptr;
+
+// Floor.field_store(current, dirty): a FieldStore of the str -> value dict `current`, in its
+// order, marking the names in the list `dirty`.
+PyObject* field_store(PyObject*, PyObject* args, PyObject*) noexcept {
+  PyObject* current = PyTuple_GetItem(args, 0);
+  PyObject* dirty = PyTuple_GetItem(args, 1);
+  if (!current || !dirty || !PyDict_Check(current) || !PyList_Check(dirty)) {
+    PyErr_SetString(PyExc_TypeError, "expects a dict and a list");
+    return nullptr;
+  }
+  auto type = reinterpret_cast<PyTypeObject*>(g_field_store_type);
+  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+  if (!self) return nullptr;
+  auto& store = *reinterpret_cast<FieldStore*>(self);
+  store.fields = new std::vector<Field>;
+  Py_ssize_t position = 0;
+  PyObject *name, *value;
+  while (PyDict_Next(current, &position, &name, &value)) {
+    PyObject* bytes = PyUnicode_AsUTF8String(name);
+    const int is_dirty = bytes ? PySequence_Contains(dirty, name) : -1;
+    if (is_dirty < 0) return Py_XDECREF(bytes), Py_DECREF(self), nullptr;
+    Py_INCREF(value);
+    store.fields->push_back({std::string(PyBytes_AsString(bytes), std::size_t(PyBytes_Size(bytes))),
+                             value, is_dirty == 1});
+    Py_DECREF(bytes);
+  }
+  return self;
+}
+
 template <class Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -217,6 +319,8 @@ PyMethodDef kMethods[] = {
     {"described_design", as_cfunction(described), kArgsKwargs | METH_STATIC,
      "described_design(count)\n--\n\n"},
     {"key_store", as_cfunction(key_store), kArgsKwargs | METH_STATIC, "key_store(keys)\n--\n\n"},
+    {"field_store", as_cfunction(field_store), kArgsKwargs | METH_STATIC,
+     "field_store(current, dirty)\n--\n\n"},
     {"text1", as_cfunction(texts<1, false>), kArgsKwargs, "text1($self, a)\n--\n\n"},
     {"texts3", as_cfunction(texts<3, true>), kArgsKwargs, "texts3($self, a, b, c)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -244,7 +348,8 @@ PyMODINIT_FUNC PyInit__brackwell_floor() {
   PyObject* module = PyModule_Create(&kModule);
   if (!module) return nullptr;
   g_key_store_type = PyType_FromSpec(&kKeyStoreSpec);
-  PyObject* type = g_key_store_type ? PyType_FromSpec(&kSpec) : nullptr;
+  g_field_store_type = PyType_FromSpec(&kFieldStoreSpec);
+  PyObject* type = g_key_store_type && g_field_store_type ? PyType_FromSpec(&kSpec) : nullptr;
   if (!type || PyModule_AddObject(module, "Floor", type) < 0) {
     Py_XDECREF(type);
     Py_DECREF(module);
