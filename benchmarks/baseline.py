@@ -1,9 +1,14 @@
 """What a user would write without brackwell: the same four classes in plain, fast Python.
 
 Each class has the methods and results of its native counterpart for the inputs the
-benchmark uses (joins and f-strings for SQL, dicts of str() texts for the tracker, dicts
-for the diff, dicts as ordered sets for the keys). Argument type checks are left out, as
-a user's own code would leave them out.
+benchmark uses, written the most direct way: one pass over each input, no intermediate
+structures, the dialect recognised once per call, the common key types tested inline
+before any helper is called. Argument type checks are left out, as a user's own code
+would leave them out.
+
+SchemaDiffEngineSameReads is the one exception: diff_table written to do the reads and
+checks the module must do (every description and every database entry read and its types
+checked), where the direct version skips what it does not need.
 """
 
 from __future__ import annotations
@@ -15,18 +20,14 @@ _I64_MIN = -(2**63)
 _I64_MAX = 2**63 - 1
 
 
-def _placeholder(dialect: str, index: int) -> str:
-    lowered = dialect.lower()
-    if lowered == "mysql":
-        return "%s"
-    if lowered == "postgres" or lowered == "postgresql":
-        return f"${index}"
-    return "?"
-
-
 class QueryCompiler:
     def get_placeholder(self, dialect, index):
-        return _placeholder(dialect, index)
+        lowered = dialect.lower()
+        if lowered == "mysql":
+            return "%s"
+        if lowered == "postgres" or lowered == "postgresql":
+            return f"${index}"
+        return "?"
 
     def compile_select(
         self, table, columns, wheres, joins, order_by, limit=None, offset=None, dialect="sqlite"
@@ -36,9 +37,12 @@ class QueryCompiler:
             parts.append(f" {kind.upper()} JOIN {other} ON {condition}")
         params = []
         if wheres:
+            lowered = dialect.lower()
+            numbered = lowered == "postgres" or lowered == "postgresql"
+            mark = "%s" if lowered == "mysql" else "?"
             conditions = []
             for i, (column, op, value) in enumerate(wheres, 1):
-                conditions.append(f"{column} {op} {_placeholder(dialect, i)}")
+                conditions.append(f"{column} {op} ${i}" if numbered else f"{column} {op} {mark}")
                 params.append(value)
             parts.append(" WHERE " + " AND ".join(conditions))
         if order_by:
@@ -52,19 +56,31 @@ class QueryCompiler:
         return "".join(parts), params
 
     def compile_insert(self, table, columns, dialect):
-        marks = ", ".join([_placeholder(dialect, i) for i in range(1, len(columns) + 1)])
+        lowered = dialect.lower()
+        if lowered == "postgres" or lowered == "postgresql":
+            marks = ", ".join([f"${i}" for i in range(1, len(columns) + 1)])
+        else:
+            marks = ", ".join(["%s" if lowered == "mysql" else "?"] * len(columns))
         sql = f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks})"
-        if "postgres" in dialect.lower():
+        if "postgres" in lowered:
             sql += " RETURNING *"
         return sql
 
     def compile_update(self, table, columns, pk_col, dialect):
-        sets = ", ".join([f"{c} = {_placeholder(dialect, i)}" for i, c in enumerate(columns, 1)])
-        key = _placeholder(dialect, len(columns) + 1)
+        lowered = dialect.lower()
+        if lowered == "postgres" or lowered == "postgresql":
+            sets = ", ".join([f"{c} = ${i}" for i, c in enumerate(columns, 1)])
+            key = f"${len(columns) + 1}"
+        else:
+            key = "%s" if lowered == "mysql" else "?"
+            sets = ", ".join([f"{c} = {key}" for c in columns])
         return f"UPDATE {table} SET {sets} WHERE {pk_col} = {key}"
 
     def compile_delete(self, table, pk_col, dialect):
-        return f"DELETE FROM {table} WHERE {pk_col} = {_placeholder(dialect, 1)}"
+        lowered = dialect.lower()
+        if lowered == "postgres" or lowered == "postgresql":
+            return f"DELETE FROM {table} WHERE {pk_col} = $1"
+        return f"DELETE FROM {table} WHERE {pk_col} = {'%s' if lowered == 'mysql' else '?'}"
 
 
 class StateTracker:
@@ -140,38 +156,94 @@ _KEY_SUFFIX = {
 
 class SchemaDiffEngine:
     def diff_table(self, table_name, model_fields, db_columns, _dialect):
-        columns = []
-        for name, info in model_fields.items():
-            data_type = info.get("data_type")
-            nullable = info.get("nullable")
-            columns.append(
-                (
-                    name,
-                    data_type if isinstance(data_type, str) else "TEXT",
-                    nullable if isinstance(nullable, bool) else True,
-                    info.get("primary_key") is True,
-                )
-            )
         if not db_columns:
             suffix = _KEY_SUFFIX.get(_dialect, " INTEGER PRIMARY KEY AUTOINCREMENT")
-            definitions = ", ".join(
-                [
-                    f"{name}{suffix}"
-                    if key
-                    else f"{name} {data_type}" + ("" if nullable else " NOT NULL")
-                    for name, data_type, nullable, key in columns
-                ]
-            )
+            definitions = []
+            for name, info in model_fields.items():
+                if info.get("primary_key") is True:
+                    definitions.append(name + suffix)
+                    continue
+                data_type = info.get("data_type")
+                if not isinstance(data_type, str):
+                    data_type = "TEXT"
+                if info.get("nullable") is False:
+                    definitions.append(f"{name} {data_type} NOT NULL")
+                else:
+                    definitions.append(f"{name} {data_type}")
             return (
-                [f"CREATE TABLE IF NOT EXISTS {table_name} ({definitions});"],
+                [f"CREATE TABLE IF NOT EXISTS {table_name} ({', '.join(definitions)});"],
                 [f"DROP TABLE IF EXISTS {table_name};"],
             )
         upgrade, downgrade = [], []
-        for name, data_type, nullable, key in columns:
-            if name not in db_columns:
-                not_null = "" if nullable or key else " NOT NULL"
-                upgrade.append(f"ALTER TABLE {table_name} ADD COLUMN {name} {data_type}{not_null};")
+        for name, info in model_fields.items():
+            if name in db_columns:
+                continue
+            data_type = info.get("data_type")
+            if not isinstance(data_type, str):
+                data_type = "TEXT"
+            if info.get("nullable") is False and info.get("primary_key") is not True:
+                upgrade.append(f"ALTER TABLE {table_name} ADD COLUMN {name} {data_type} NOT NULL;")
+            else:
+                upgrade.append(f"ALTER TABLE {table_name} ADD COLUMN {name} {data_type};")
+            downgrade.append(f"ALTER TABLE {table_name} DROP COLUMN {name};")
+        return upgrade, downgrade
+
+
+def _refused(value, expected):
+    return TypeError(f"'{type(value).__name__}' object cannot be converted to '{expected}'")
+
+
+class SchemaDiffEngineSameReads:
+    """diff_table with the module's reads: the argument types are checked, every
+    description is read for all three keys, and every key, description and database
+    entry has its type checked, model first, before the result is returned."""
+
+    def diff_table(self, table_name, model_fields, db_columns, _dialect):
+        if not isinstance(table_name, str):
+            raise _refused(table_name, "PyString")
+        if not isinstance(model_fields, dict):
+            raise _refused(model_fields, "PyDict")
+        if not isinstance(db_columns, dict):
+            raise _refused(db_columns, "PyDict")
+        if not isinstance(_dialect, str):
+            raise _refused(_dialect, "PyString")
+        new_table = not db_columns
+        if new_table:
+            suffix = _KEY_SUFFIX.get(_dialect, " INTEGER PRIMARY KEY AUTOINCREMENT")
+        definitions, upgrade, downgrade = [], [], []
+        for name, info in model_fields.items():
+            if not isinstance(name, str):
+                raise _refused(name, "PyString")
+            if not isinstance(info, dict):
+                raise _refused(info, "PyDict")
+            data_type = info.get("data_type")
+            if not isinstance(data_type, str):
+                data_type = "TEXT"
+            not_null = info.get("nullable") is False
+            key = info.get("primary_key") is True
+            if new_table:
+                if key:
+                    definitions.append(name + suffix)
+                elif not_null:
+                    definitions.append(f"{name} {data_type} NOT NULL")
+                else:
+                    definitions.append(f"{name} {data_type}")
+            elif name not in db_columns:
+                upgrade.append(
+                    f"ALTER TABLE {table_name} ADD COLUMN {name} {data_type}"
+                    f"{' NOT NULL' if not_null and not key else ''};"
+                )
                 downgrade.append(f"ALTER TABLE {table_name} DROP COLUMN {name};")
+        for name, column_type in db_columns.items():
+            if not isinstance(name, str):
+                raise _refused(name, "PyString")
+            if not isinstance(column_type, str):
+                raise _refused(column_type, "PyString")
+        if new_table:
+            return (
+                [f"CREATE TABLE IF NOT EXISTS {table_name} ({', '.join(definitions)});"],
+                [f"DROP TABLE IF EXISTS {table_name};"],
+            )
         return upgrade, downgrade
 
 
@@ -213,8 +285,14 @@ class BatchAggregator:
         return True
 
     def add_key(self, key):
-        key = _key_of(key)
-        keys = self._ints if type(key) is int else self._texts
+        kind = type(key)
+        if kind is int and _I64_MIN <= key <= _I64_MAX:
+            keys = self._ints
+        elif kind is str:
+            keys = self._texts
+        else:
+            key = _key_of(key)
+            keys = self._ints if type(key) is int else self._texts
         if key in keys:
             return False
         keys[key] = None

@@ -80,8 +80,12 @@ PyObject* add_key_int(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     Object& instance = object(self);
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
-    const std::int64_t key = argument(bound, 0, to_i64);
-    return to_bool_object(keys.int_keys.add(key));
+    // An exact int in 64 bits is read in place; anything else takes the full conversion,
+    // which raises for a value out of range or of another type.
+    std::optional<std::int64_t> key;
+    if (PyLong_CheckExact(bound[0])) key = int64_value(bound[0]);
+    if (!key) key = argument(bound, 0, to_i64);
+    return to_bool_object(keys.int_keys.add(*key));
   });
 }
 

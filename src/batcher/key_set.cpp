@@ -41,8 +41,15 @@ void IntKeySet::reserve(std::size_t extra) {
 }
 
 bool IntKeySet::add(std::int64_t key) {
+  const std::uint64_t hash = hash_int(key);
+  // A key seen before, the usual case when records share a key, is settled by one probe
+  // without making room; a new key probes again as it is inserted.
+  if (index_.find(hash, [&](std::size_t at) { return keys_[at] == key; }) !=
+      common::PositionIndex::kAbsent) {
+    return false;
+  }
   make_room_for(1);
-  return insert(key, hash_int(key));
+  return insert(key, hash);
 }
 
 std::size_t IntKeySet::add_all(std::span<const std::int64_t> keys) {
