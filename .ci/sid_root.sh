@@ -1,21 +1,22 @@
 # shellcheck shell=bash
-# A Debian sid root (amd64) with CPython 3.14 and 3.15, their venv modules and headers, for
-# testing the x86-64 wheel on the newest interpreters.  Sourced by .ci/run; needs root and
-# the Debian package debootstrap.
+# A Debian sid root (amd64) with CPython 3.14 and 3.15, their venv modules and headers, and
+# binutils (nm, for the test of the module's exports), for testing the x86-64 wheel on the
+# newest interpreters.  Sourced by .ci/run; needs root and the Debian package debootstrap.
 #
 #     source .ci/sid_root.sh
 #     brackwell_sid_root DIR        # makes the root in DIR, or installs what it lacks
-#     brackwell_sid_mount DIR       # mounts /proc (and /dev/shm if needed) inside it
+#     brackwell_sid_mount DIR       # mounts /proc and /dev/shm inside it
 #     chroot DIR /usr/bin/python3.15 -c 'import sys; print(sys.version)'
 #     brackwell_sid_umount          # unmounts what brackwell_sid_mount mounted
 #
-# The root is made once (debootstrap, under a minute) and carries the marker file
+# The root is made once (debootstrap, a minute or two) and carries the marker file
 # DIR/.brackwell-root-ok; later calls only install packages of BRACKWELL_SID_PACKAGES that
 # are missing from it.  The root shares the host's network, so servers on 127.0.0.1 are
 # reachable from inside.  The sid index a mirror serves may be older than its Valid-Until
 # date; apt inside the root is told not to check it.
 
-BRACKWELL_SID_PACKAGES=(python3.14 python3.14-venv python3.14-dev libpython3.14-dev
+BRACKWELL_SID_PACKAGES=(binutils
+                        python3.14 python3.14-venv python3.14-dev libpython3.14-dev
                         python3.15 python3.15-venv python3.15-dev libpython3.15-dev)
 _BW_SID_MOUNTED=()      # mount points made by brackwell_sid_mount, in mount order
 
