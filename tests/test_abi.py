@@ -1,5 +1,7 @@
 """The installed extension is one abi3 shared object that exports only its init function
-and imports under every CPython 3.9 .. 3.13 found on the machine (pyenv)."""
+and imports under every CPython 3.9 .. 3.15 found on the machine: pyenv's, else the system's
+/usr/bin/python3.X.  A version found nowhere is skipped; CI's pyenv has 3.9 .. 3.13, and its
+Debian sid root (where the suite runs on 3.14 and 3.15) has 3.14 and 3.15 in /usr/bin."""
 
 import glob
 import os
@@ -14,7 +16,7 @@ import brackwell._brackwell_rs as ext
 
 SO = ext.__file__
 SITE = os.path.dirname(os.path.dirname(os.path.abspath(SO)))  # the dir holding brackwell/
-VERSIONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+VERSIONS = ["3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
 
 
 def test_file_is_abi3():
@@ -45,14 +47,18 @@ def _pyenv_root():
 
 
 def _interpreter(version):
-    """Newest pyenv install of `version` (e.g. 3.9 -> versions/3.9.18/bin/python3.9)."""
+    """Newest pyenv install of `version` (e.g. 3.9 -> versions/3.9.18/bin/python3.9), else
+    the system's /usr/bin/python3.9."""
     found = []
     for d in glob.glob(os.path.join(_pyenv_root(), "versions", version + ".*")):
         m = re.fullmatch(re.escape(version) + r"\.(\d+)", os.path.basename(d))
         exe = os.path.join(d, "bin", "python" + version)
         if m and os.access(exe, os.X_OK):
             found.append((int(m.group(1)), exe))
-    return max(found)[1] if found else None
+    if found:
+        return max(found)[1]
+    exe = "/usr/bin/python" + version
+    return exe if os.access(exe, os.X_OK) else None
 
 
 @pytest.mark.parametrize("version", VERSIONS)
@@ -62,7 +68,7 @@ def test_imports_under_interpreter(version, tmp_path):
         if sys.version_info[:2] == tuple(map(int, version.split("."))):
             exe = sys.executable  # no pyenv: at least the running interpreter
         else:
-            pytest.skip("no pyenv Python %s on this machine" % version)
+            pytest.skip("no Python %s on this machine (pyenv or /usr/bin)" % version)
     env = dict(os.environ, PYTHONPATH=SITE)
     env.pop("PYTHONHOME", None)
     # -S: no site-packages of that interpreter; only the installed package's parent

@@ -4,6 +4,7 @@ Every case ends in the documented exception or result and leaves the instance us
 few representative ones are run under the leak check in test_leaks.py.
 """
 
+import operator
 import sys
 
 import pytest
@@ -43,6 +44,11 @@ QC = QueryCompiler()
 SELECT = "SELECT * FROM t"
 
 
+# The interpreter's own words for an __index__ that returns a float (they differ between
+# versions); the compiler puts its argument's name before them.
+INDEX_FLOAT = outcome(lambda: operator.index(Index(1.5)))[1]
+
+
 def select_limit(limit):
     return QC.compile_select("t", [], [], [], [], limit)[0]
 
@@ -60,7 +66,7 @@ def reenter():
         (LoudStr("x"), ("ok", SELECT + " LIMIT 99")),
         (Index(2**64), (OverflowError, None)),
         (Index(-1), (OverflowError, None)),
-        (Index(1.5), (TypeError, "argument 'limit': __index__ returned non-int (type float)")),
+        (Index(1.5), (TypeError, "argument 'limit': " + INDEX_FLOAT)),
         (Index(1, raiser(TypeError("bad"))), (TypeError, "argument 'limit': bad")),
         (Index(1, raiser(ValueError("bad"))), (ValueError, "bad")),
         (Index(1, panic("index broke")), (PanicException, "index broke")),
