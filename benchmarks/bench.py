@@ -276,6 +276,8 @@ def make_rows(quick: bool) -> list[Row]:
             same_reads=True),
         Row("add_key_int, present", "a.add_key_int(12345)", "args1", aggregator(),
             add_seen("a.add_key_int(12345)")),
+        Row("add_key_str, present", "a.add_key_str('user-12345')", "text1", aggregator(),
+            add_seen("a.add_key_str('user-12345')")),
         Row("add_key(int), present", "a.add_key(12345)", "args1", aggregator(),
             add_seen("a.add_key(12345)")),
         Row("add_key(str), present", "a.add_key('user-12345')", "text1", aggregator(),

@@ -274,6 +274,9 @@ def test_long_statements_grow_past_the_first_buffer():
     assert sql.endswith(f"{columns[-1]} = $200") and params == [c[::-1] for c in columns]
     assert QC.compile_insert("t", columns, "postgres").endswith("$199, $200) RETURNING *")
     assert QC.compile_update("t", columns, "id", "postgres").endswith("$200 WHERE id = $201")
+    for size in (230, 231, 5000):  # statements of 256 bytes, 257 bytes and far longer
+        table = "t" * size
+        assert QC.compile_delete(table, "id", "postgres") == f"DELETE FROM {table} WHERE id = $1"
 
 
 def test_non_ascii_texts_round_trip():

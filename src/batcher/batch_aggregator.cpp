@@ -95,7 +95,8 @@ PyObject* add_key_str(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     Object& instance = object(self);
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
-    const Utf8 key = argument(bound, 0, text_view);
+    // The call holds its argument, and add() copies the text before anything can run.
+    const Utf8 key = argument(bound, 0, text_view_of_held);
     return to_bool_object(keys.text_keys.add(key.view));
   });
 }

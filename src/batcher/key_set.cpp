@@ -92,8 +92,14 @@ void TextKeySet::reserve(std::size_t extra) {
 }
 
 bool TextKeySet::add(std::string_view key) {
+  const std::uint64_t hash = common::hash_bytes(key);
+  // As IntKeySet::add: a key already present is settled by one probe, with no room made.
+  if (index_.find(hash, [&](std::size_t position) { return at(position) == key; }) !=
+      common::PositionIndex::kAbsent) {
+    return false;
+  }
   make_room_for(1, key.size());
-  return insert(key, common::hash_bytes(key));
+  return insert(key, hash);
 }
 
 std::size_t TextKeySet::add_all(std::span<const std::string_view> keys) {

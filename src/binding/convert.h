@@ -191,6 +191,20 @@ Ref new_list(std::size_t size);
 // Stores `item` at `index` of a new list or tuple (steals the item).
 void set_list_item(PyObject* list, std::size_t index, Ref item);
 Ref pair(Ref first, Ref second);
+// A new str of the `size` UTF-8 bytes that `write(std::span<char>)` fills in: written on
+// the stack when they fit, so that a short text costs no allocation besides the str.
+template <class Write>
+Ref to_str_written(std::size_t size, Write&& write) {
+  constexpr std::size_t kOnStack = 256;
+  if (size <= kOnStack) {
+    char text[kOnStack];
+    write(std::span<char>(text, size));
+    return to_str(std::string_view(text, size));
+  }
+  std::string text(size, '\0');
+  write(std::span<char>(text));
+  return to_str(text);
+}
 // A list of str from native texts, built at its final length.
 template <class Texts>
 Ref to_str_list(const Texts& texts) {

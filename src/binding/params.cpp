@@ -57,7 +57,7 @@ void check_required(const Params& params, std::span<PyObject* const> slots) {
 
 }  // namespace
 
-Bound bind(const Params& params, PyObject* args, PyObject* kwargs) {
+Bound bind_any(const Params& params, PyObject* args, PyObject* kwargs) {
   Bound bound(params);
   const std::size_t total = params.names.size();
   const std::size_t given = args ? std::size_t(PyTuple_Size(args)) : 0;

@@ -38,6 +38,7 @@ class Bound {
 
  private:
   friend Bound bind(const Params&, PyObject*, PyObject*);
+  friend Bound bind_any(const Params&, PyObject*, PyObject*);
   const Params& params_;
   std::array<PyObject*, kMaxParams> slots_{};
   // Made only for a call with keywords, so that a positional call pays nothing for it.
@@ -47,7 +48,19 @@ class Bound {
 // Binds a positional tuple and an optional keyword dict. Throws PyError (TypeError)
 // for surplus positionals (checked first), a repeated or unknown keyword (the first
 // offending one, in dict order), then missing required parameters.
-Bound bind(const Params& params, PyObject* args, PyObject* kwargs);
+Bound bind_any(const Params& params, PyObject* args, PyObject* kwargs);
+
+// The same, with the usual call (every parameter by position, no keywords) bound inline.
+inline Bound bind(const Params& params, PyObject* args, PyObject* kwargs) {
+  if (kwargs || !args || std::size_t(PyTuple_Size(args)) != params.names.size()) {
+    return bind_any(params, args, kwargs);
+  }
+  Bound bound(params);
+  for (std::size_t i = 0; i < params.names.size(); ++i) {
+    bound.slots_[i] = PyTuple_GetItem(args, Py_ssize_t(i));
+  }
+  return bound;
+}
 
 // `error`, a TypeError, as "argument '{parameter}': {message}" with its __cause__ kept.
 PyError with_argument_prefix(std::string_view parameter, const PyError& error);

@@ -1,19 +1,27 @@
 #include "compiler/dialect.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace brackwell::compiler {
 namespace {
 
-constexpr char ascii_lower(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
-}
-
-// `text` equals `lower`, an all-lowercase ASCII word, when ASCII case is ignored.
+// `text` equals `lower`, a word of lowercase ASCII letters, when ASCII case is ignored.
+// Setting bit 5 turns A to Z into a to z, and turns no other byte into a lowercase
+// letter, so a byte matches a letter of `lower` exactly when it is that letter in either
+// case; eight bytes are compared at a time.
 bool equals_folded(std::string_view text, std::string_view lower) noexcept {
   if (text.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (ascii_lower(text[i]) != lower[i]) return false;
+  constexpr std::uint64_t kFold = 0x2020202020202020;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word, expected;
+    std::memcpy(&word, text.data() + i, 8);
+    std::memcpy(&expected, lower.data() + i, 8);
+    if ((word | kFold) != expected) return false;
+  }
+  for (; i < text.size(); ++i) {
+    if ((text[i] | 0x20) != lower[i]) return false;
   }
   return true;
 }
@@ -61,22 +69,30 @@ std::size_t placeholder_size(PlaceholderStyle style, std::uint64_t index) noexce
   return 1;
 }
 
-void append_placeholder(std::string& out, PlaceholderStyle style, std::uint64_t index) {
+char* write_placeholder(char* out, PlaceholderStyle style, std::uint64_t index) noexcept {
   switch (style) {
     case PlaceholderStyle::kNumbered: {
-      char digits[1 + 20];
-      digits[0] = '$';
-      const char* end = std::to_chars(digits + 1, digits + sizeof digits, index).ptr;
-      out.append(digits, std::size_t(end - digits));
-      return;
+      // 20 digits hold any 64-bit value: the conversion cannot run out of room.
+      char digits[20];
+      const std::size_t count = std::size_t(std::to_chars(digits, digits + 20, index).ptr - digits);
+      *out = '$';
+      std::memcpy(out + 1, digits, count);
+      return out + 1 + count;
     }
     case PlaceholderStyle::kPercent:
-      out.append("%s", 2);
-      return;
+      out[0] = '%';
+      out[1] = 's';
+      return out + 2;
     case PlaceholderStyle::kQuestion:
       break;
   }
-  out.push_back('?');
+  *out = '?';
+  return out + 1;
+}
+
+void append_placeholder(std::string& out, PlaceholderStyle style, std::uint64_t index) {
+  char text[1 + 20];
+  out.append(text, std::size_t(write_placeholder(text, style, index) - text));
 }
 
 std::string placeholder(PlaceholderStyle style, std::uint64_t index) {

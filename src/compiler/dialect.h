@@ -36,6 +36,10 @@ std::size_t placeholder_size(PlaceholderStyle style, std::uint64_t index) noexce
 // the top of the range; no sign, no leading zeros, no grouping.
 void append_placeholder(std::string& out, PlaceholderStyle style, std::uint64_t index);
 
+// Writes the same placeholder at `out`, which has room for placeholder_size() bytes;
+// returns the end of what was written.
+char* write_placeholder(char* out, PlaceholderStyle style, std::uint64_t index) noexcept;
+
 // The placeholder for `index` as its own text.
 std::string placeholder(PlaceholderStyle style, std::uint64_t index);
 

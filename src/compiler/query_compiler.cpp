@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -147,10 +148,15 @@ PyObject* compile_delete(PyObject* self, PyObject* args, PyObject* kwargs) noexc
   return entry([&] {
     const Bound bound = bind(kCompileDelete, args, kwargs);
     SharedHold hold{instance_of<QueryCompilerRecord>(self, query_compiler_class()).counter};
-    const Utf8 table = argument(bound, 0, text_view);
-    const Utf8 pk_col = argument(bound, 1, text_view);
-    const Utf8 dialect = argument(bound, 2, text_view);
-    return to_str(delete_statement(table.view, pk_col.view, parse_dialect(dialect.view)));
+    // The call holds its arguments, and reading a str runs no Python code: the views
+    // stay valid without references of their own.
+    const Utf8 table = argument(bound, 0, text_view_of_held);
+    const Utf8 pk_col = argument(bound, 1, text_view_of_held);
+    const Dialect dialect = parse_dialect(argument(bound, 2, text_view_of_held).view);
+    return to_str_written(delete_statement_size(table.view, pk_col.view, dialect),
+                          [&](std::span<char> out) {
+                            write_delete_statement(out, table.view, pk_col.view, dialect);
+                          });
   });
 }
 

@@ -1,5 +1,6 @@
 #include "compiler/statements.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace brackwell::compiler {
@@ -8,6 +9,7 @@ namespace {
 constexpr std::size_t kSelectBuffer = 256;
 constexpr std::size_t kWriteBuffer = 128;
 constexpr std::string_view kSeparator = ", ";
+constexpr std::string_view kDelete = "DELETE FROM ", kWhere = " WHERE ", kEquals = " = ";
 
 void append_upper(std::string& out, std::string_view text) {
   const std::size_t start = out.size();
@@ -64,6 +66,11 @@ std::string join_assignments(std::span<const std::string_view> columns, Placehol
     append_placeholder(joined, style, i + 1);
   }
   return joined;
+}
+
+// Copies `text` to `out`; returns the end of the copy.
+char* copy(char* out, std::string_view text) noexcept {
+  return std::copy(text.begin(), text.end(), out);
 }
 
 void append_decimal(std::string& out, std::uint64_t value) {
@@ -158,18 +165,20 @@ std::string update_statement(std::string_view table, std::span<const std::string
   return sql;
 }
 
-std::string delete_statement(std::string_view table, std::string_view pk_col, Dialect dialect) {
-  constexpr std::string_view kDelete = "DELETE FROM ", kWhere = " WHERE ", kEquals = " = ";
-  std::string sql;
-  sql.reserve(kDelete.size() + table.size() + kWhere.size() + pk_col.size() + kEquals.size() +
-              placeholder_size(dialect.style, 1));
-  sql.append(kDelete);
-  sql.append(table);
-  sql.append(kWhere);
-  sql.append(pk_col);
-  sql.append(kEquals);
-  append_placeholder(sql, dialect.style, 1);
-  return sql;
+std::size_t delete_statement_size(std::string_view table, std::string_view pk_col,
+                                  Dialect dialect) noexcept {
+  return kDelete.size() + table.size() + kWhere.size() + pk_col.size() + kEquals.size() +
+         placeholder_size(dialect.style, 1);
+}
+
+void write_delete_statement(std::span<char> out, std::string_view table, std::string_view pk_col,
+                            Dialect dialect) noexcept {
+  char* at = copy(out.data(), kDelete);
+  at = copy(at, table);
+  at = copy(at, kWhere);
+  at = copy(at, pk_col);
+  at = copy(at, kEquals);
+  write_placeholder(at, dialect.style, 1);
 }
 
 }  // namespace brackwell::compiler

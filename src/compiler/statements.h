@@ -1,5 +1,6 @@
 // The text of SELECT, INSERT, UPDATE and DELETE statements. Plain C++: the caller owns
-// every input text and receives each statement as a new std::string. Texts are copied
+// every input text and receives each statement as a new std::string, or for DELETE
+// written into a buffer of its own. Texts are copied
 // verbatim (never quoted, trimmed or checked) and may hold NUL bytes. Nothing here
 // throws except std::bad_alloc / std::length_error from a growing string.
 #pragma once
@@ -54,7 +55,14 @@ std::string insert_statement(std::string_view table, std::span<const std::string
 std::string update_statement(std::string_view table, std::span<const std::string_view> columns,
                              std::string_view pk_col, Dialect dialect);
 
-// "DELETE FROM t WHERE k = p1".
-std::string delete_statement(std::string_view table, std::string_view pk_col, Dialect dialect);
+// The length in bytes of the DELETE statement below.
+std::size_t delete_statement_size(std::string_view table, std::string_view pk_col,
+                                  Dialect dialect) noexcept;
+
+// Writes "DELETE FROM t WHERE k = p1" into `out`, which must be exactly
+// delete_statement_size() bytes long: the caller chooses where the text goes, so that a
+// short statement needs no allocation of its own.
+void write_delete_statement(std::span<char> out, std::string_view table, std::string_view pk_col,
+                            Dialect dialect) noexcept;
 
 }  // namespace brackwell::compiler
