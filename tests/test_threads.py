@@ -17,6 +17,7 @@ from brackwell import BatchAggregator, QueryCompiler, SchemaDiffEngine, StateTra
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 8
 ROUNDS = 300
+STRESS_ROUNDS = 2500  # enough overlap, even on a busy machine, to catch a lost update
 REFUSALS = {"Already borrowed", "Already mutably borrowed"}
 PANIC = type(caught_panic())
 
@@ -104,12 +105,14 @@ def test_one_instance_refuses_conflicting_calls_and_loses_no_update(target):
     """Every thread writes its own keys and reads in between: a refused write did nothing,
     an accepted one is never lost, and the instance is free again afterwards."""
     tracker, agg = StateTracker(), BatchAggregator()
-    tracker.set_initial_state({f"t{i}n{n}": -1 for i in range(THREADS) for n in range(ROUNDS)})
+    tracker.set_initial_state(
+        {f"t{i}n{n}": -1 for i in range(THREADS) for n in range(STRESS_ROUNDS)}
+    )
     written = [[] for _ in range(THREADS)]
     refusals = [0] * THREADS
 
     def work(i):
-        for n in range(ROUNDS):
+        for n in range(STRESS_ROUNDS):
             key = f"t{i}n{n}"
             if target == "tracker":
                 write = lambda: tracker.set_field(key, n)  # noqa: B023, E731
