@@ -59,7 +59,15 @@ def compile_select():
     return lambda: qc.compile_select(*args)
 
 
+def floor():
+    """A builtin method call of the same shape: the interpreter's own scaling."""
+    items = [10**12 + 1]
+    key = 10**12 + 2
+    return lambda: items.count(key)
+
+
 WORKLOADS = {
+    "floor list.count": floor,
     "set_field": set_field,
     "add_key_int": add_key_int,
     "add_keys_batch": add_keys_batch,
