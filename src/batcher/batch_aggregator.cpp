@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "batcher/key_set.h"
+#include "binding/free_threading.h"
 #include "binding/instance.h"
 #include "binding/method.h"
 #include "common/try_reserve.h"
@@ -203,8 +204,10 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     if (size < 0) throw PyError::fetch();
     const bool is_tuple = PyTuple_CheckExact(sequence);
     const bool is_list = PyList_CheckExact(sequence);
-    // A list can only change while Python code runs; it is measured again after that.
-    Py_ssize_t list_size = is_list ? PyList_Size(sequence) : 0;
+    // A list can change while Python code runs, or at any moment from another thread
+    // where there is no interpreter lock: its items are read through ListItems.
+    std::optional<ListItems> list_items;
+    if (is_list) list_items.emplace(sequence);
     PendingKeys pending{keys};
     for (Py_ssize_t i = 0; i < size; ++i) {
       // Owned from the start: taking a str can fail, and raising that error can collect
@@ -212,8 +215,8 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
       Ref item;
       if (is_tuple) {
         item = Ref::borrow(PyTuple_GetItem(sequence, i));
-      } else if (is_list && i < list_size) {
-        item = Ref::borrow(PyList_GetItem(sequence, i));
+      } else if (is_list) {
+        item = list_items->at(i);
       }
       if (item && pending.take(item, std::size_t(size - i))) continue;
       // Python code may run from here on: settle what is pending first, so that the keys
@@ -222,7 +225,7 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
       pending.flush();
       if (!item) item = owned(PySequence_GetItem(sequence, i));
       pending.count(add_any(keys, item.get()));
-      if (is_list) list_size = PyList_Size(sequence);
+      if (is_list) list_items->may_have_changed();
     }
     pending.flush();
     return to_uint(pending.added());

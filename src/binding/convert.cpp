@@ -13,6 +13,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "binding/free_threading.h"
 #include "binding/messages.h"
 #include "binding/process_state.h"
 #include "common/try_reserve.h"
@@ -70,12 +71,20 @@ std::size_t length_hint(PyObject* sequence) {
 // empty the list) ends the walk, and the item in hand is owned until then.
 template <class Each>
 void for_each_item(PyObject* sequence, Each&& each) {
-  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-    const bool is_list = PyList_CheckExact(sequence);
-    const Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+  if (PyList_CheckExact(sequence)) {
+    // Another thread may change the list meanwhile (without the interpreter lock): at
+    // most the starting length is read, and a list that shrank gives its IndexError.
+    ListItems items(sequence);
+    for (Py_ssize_t i = 0; i < items.size(); ++i) {
+      const Ref item = items.at_or_raise(sequence, i);
+      each(item.get());
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    const Py_ssize_t size = PyTuple_Size(sequence);
     for (Py_ssize_t i = 0; i < size; ++i) {
-      const Ref item =
-          Ref::borrow(is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i));
+      const Ref item = Ref::borrow(PyTuple_GetItem(sequence, i));
       each(item.get());
     }
     return;
@@ -118,12 +127,10 @@ std::string fallback_display_text(PyObject* obj) {
 }
 
 PyObject* sequence_abc() {
-  PyObject*& abc = process_state.sequence_abc;
-  if (!abc) {
+  return publish_once(process_state.sequence_abc, []() -> PyObject* {
     Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (module) abc = PyObject_GetAttrString(module.get(), "Sequence");
-  }
-  return abc;
+    return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+  });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "binding/error.h"
 
 #include "binding/convert.h"
+#include "binding/free_threading.h"
 #include "binding/process_state.h"
 
 namespace brackwell::binding {
@@ -38,15 +39,14 @@ Panic resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
 }  // namespace
 
 PyObject* panic_type() noexcept {
-  if (!process_state.panic_type) {
-    process_state.panic_type =
-        PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-  }
-  return process_state.panic_type;
+  return publish_once(process_state.panic_type, [] {
+    return PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+  });
 }
 
 bool panic_pending() noexcept {
-  return process_state.panic_type && PyErr_ExceptionMatches(process_state.panic_type);
+  PyObject* type = process_state.panic_type.load(std::memory_order_acquire);
+  return type && PyErr_ExceptionMatches(type);
 }
 
 PyError PyError::fetch() {
@@ -57,7 +57,8 @@ PyError PyError::fetch() {
   }
   PyErr_NormalizeException(&type, &value, &traceback);
   if (traceback && value) PyException_SetTraceback(value, traceback);
-  if (process_state.panic_type && PyErr_GivenExceptionMatches(type, process_state.panic_type)) {
+  PyObject* panic = process_state.panic_type.load(std::memory_order_acquire);
+  if (panic && PyErr_GivenExceptionMatches(type, panic)) {
     throw resume_panic(type, value, traceback);
   }
   return PyError(Ref::steal(type), Ref::steal(value), Ref::steal(traceback));

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <type_traits>
@@ -78,7 +79,7 @@ void free_instance(PyObject* self) noexcept {
 // The word that links a waiting instance into the release queue: its borrow counter,
 // which no call uses any more once the instance is being freed. It sits at the same
 // place in every class's instances, so one queue serves them all.
-inline std::uintptr_t& release_link(PyObject* self) noexcept {
+inline std::atomic<std::uintptr_t>& release_link(PyObject* self) noexcept {
   return as_instance<char>(self).counter.state;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding/convert.h"
+#include "binding/free_threading.h"
 #include "binding/messages.h"
 
 namespace brackwell::binding {
@@ -31,16 +32,24 @@ Py_ssize_t parameter_index(const Params& params, PyObject* keyword) {
 void bind_keywords(const Params& params, PyObject* kwargs, std::span<PyObject*> slots,
                    std::span<Ref> owners) {
   Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    // Comparing a str key with the ASCII names runs no Python code.
-    const Py_ssize_t index = parameter_index(params, key);
-    if (index < 0) {
-      binding_error(unexpected_keyword(name_of(params), display_text(key)));  // owns key
+  for (;;) {
+    // The caller's own dict may arrive here (f(**d)), which another thread may change
+    // while it is read where there is no interpreter lock: each step reads it under its
+    // critical section and takes both objects as references before leaving it.
+    Ref key, value;
+    {
+      const CriticalSection section{kwargs};
+      PyObject *borrowed_key, *borrowed_value;
+      if (!PyDict_Next(kwargs, &pos, &borrowed_key, &borrowed_value)) return;
+      key = Ref::borrow(borrowed_key);
+      value = Ref::borrow(borrowed_value);
     }
+    // Comparing a str key with the ASCII names runs no Python code.
+    const Py_ssize_t index = parameter_index(params, key.get());
+    if (index < 0) binding_error(unexpected_keyword(name_of(params), display_text(key.get())));
     if (slots[index]) binding_error(multiple_values(name_of(params), params.names[index]));
-    owners[index] = Ref::borrow(value);
-    slots[index] = value;
+    slots[index] = value.get();
+    owners[index] = std::move(value);
   }
 }
 

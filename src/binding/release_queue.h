@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace brackwell::binding {
@@ -28,7 +29,7 @@ inline constexpr int kMaxNesting = 32;
 // Counts one deallocation for its whole length; the outermost one, as it ends, frees every
 // instance queued meanwhile, including those queued by the frees it makes. `link` gives the
 // word inside an instance that holds the queue's link while it waits.
-template <std::uintptr_t& (*link)(PyObject*)>
+template <std::atomic<std::uintptr_t>& (*link)(PyObject*)>
 class NestedRelease {
  public:
   NestedRelease() noexcept { ++release_queue.depth; }
@@ -45,7 +46,9 @@ class NestedRelease {
   // Leaves `self` (already untracked by the collector, its type still held) for the
   // outermost deallocation.
   static void defer(PyObject* self) noexcept {
-    link(self) = reinterpret_cast<std::uintptr_t>(release_queue.head);
+    // Only this thread reads the links of its queue: no ordering is needed.
+    link(self).store(reinterpret_cast<std::uintptr_t>(release_queue.head),
+                     std::memory_order_relaxed);
     release_queue.head = self;
   }
 
@@ -55,8 +58,8 @@ class NestedRelease {
   // queue consistent. The instance's own deallocation frees it, nested one level down.
   static void drain() noexcept {
     while (PyObject* self = release_queue.head) {
-      release_queue.head = reinterpret_cast<PyObject*>(link(self));
-      link(self) = 0;
+      release_queue.head = reinterpret_cast<PyObject*>(link(self).load(std::memory_order_relaxed));
+      link(self).store(0, std::memory_order_relaxed);
       auto dealloc = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(self), Py_tp_dealloc));
       dealloc(self);
     }

@@ -21,7 +21,10 @@ namespace {
 
 using namespace brackwell::binding;
 
-struct QueryCompilerRecord {};  // the class has no state
+// The class has no state and no method that needs an exclusive hold: nothing could
+// refuse a shared one, so its calls take none, and one instance serves any number of
+// threads at once without their calls writing to a shared word.
+struct QueryCompilerRecord {};
 using Object = Instance<QueryCompilerRecord>;
 
 // Reads bound slot `i` into `rows`, with the argument prefix on a TypeError.
@@ -36,7 +39,7 @@ constexpr Params kGetPlaceholder{"QueryCompiler", "get_placeholder", kPlaceholde
 PyObject* get_placeholder(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kGetPlaceholder, args, kwargs);
-    SharedHold hold{instance_of<QueryCompilerRecord>(self, query_compiler_class()).counter};
+    instance_of<QueryCompilerRecord>(self, query_compiler_class());  // no hold: see the record
     // Recognised at once: converting the index may run Python code (__index__).
     const Dialect dialect = parse_dialect(argument(bound, 0, text_view).view);
     const std::uint64_t index = argument(bound, 1, to_u64);
@@ -64,7 +67,7 @@ std::string unicode_upper(std::string_view text) {
 PyObject* compile_select(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kCompileSelect, args, kwargs);
-    SharedHold hold{instance_of<QueryCompilerRecord>(self, query_compiler_class()).counter};
+    instance_of<QueryCompilerRecord>(self, query_compiler_class());  // no hold: see the record
     // A copy: converting the sequences that follow may run Python code.
     const std::string table = argument(bound, 0, to_text);
     CallMemory memory;
@@ -111,7 +114,7 @@ constexpr Params kCompileInsert{"QueryCompiler", "compile_insert", kInsertNames,
 PyObject* compile_insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kCompileInsert, args, kwargs);
-    SharedHold hold{instance_of<QueryCompilerRecord>(self, query_compiler_class()).counter};
+    instance_of<QueryCompilerRecord>(self, query_compiler_class());  // no hold: see the record
     // A copy: converting the sequences that follow may run Python code.
     const std::string table = argument(bound, 0, to_text);
     CallMemory memory;
@@ -128,7 +131,7 @@ constexpr Params kCompileUpdate{"QueryCompiler", "compile_update", kUpdateNames,
 PyObject* compile_update(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kCompileUpdate, args, kwargs);
-    SharedHold hold{instance_of<QueryCompilerRecord>(self, query_compiler_class()).counter};
+    instance_of<QueryCompilerRecord>(self, query_compiler_class());  // no hold: see the record
     // A copy: converting the sequences that follow may run Python code.
     const std::string table = argument(bound, 0, to_text);
     CallMemory memory;
@@ -147,7 +150,7 @@ constexpr Params kCompileDelete{"QueryCompiler", "compile_delete", kDeleteNames,
 PyObject* compile_delete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kCompileDelete, args, kwargs);
-    SharedHold hold{instance_of<QueryCompilerRecord>(self, query_compiler_class()).counter};
+    instance_of<QueryCompilerRecord>(self, query_compiler_class());  // no hold: see the record
     // The call holds its arguments, and reading a str runs no Python code: the views
     // stay valid without references of their own.
     const Utf8 table = argument(bound, 0, text_view_of_held);

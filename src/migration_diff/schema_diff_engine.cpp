@@ -2,6 +2,7 @@
 // reads the two dictionaries and hands the columns to the DDL builder.
 #include "migration_diff/schema_diff_engine.h"
 
+#include <atomic>
 #include <memory_resource>
 #include <optional>
 #include <string>
@@ -20,7 +21,10 @@ namespace {
 
 using namespace brackwell::binding;
 
-struct SchemaDiffEngineRecord {};  // the class has no state
+// The class has no state and no method that needs an exclusive hold: nothing could
+// refuse a shared one, so diff_table takes none, and one instance serves any number of
+// threads at once without their calls writing to a shared word.
+struct SchemaDiffEngineRecord {};
 using Object = Instance<SchemaDiffEngineRecord>;
 
 // The three names a column description is read for, made once and kept for the process.
@@ -31,14 +35,17 @@ struct DescriptionNames {
   PyObject* primary_key;
 };
 
+PyObject* description_name(std::atomic<PyObject*>& slot, const char* text) {
+  PyObject* name = publish_once(slot, [text] { return PyUnicode_InternFromString(text); });
+  if (!name) throw PyError::fetch();
+  return name;
+}
+
 DescriptionNames description_names() {
   ProcessState& state = process_state;
-  for (const auto& [slot, text] :
-       {std::pair{&state.data_type_name, "data_type"}, std::pair{&state.nullable_name, "nullable"},
-        std::pair{&state.primary_key_name, "primary_key"}}) {
-    if (!*slot) *slot = owned(PyUnicode_InternFromString(text)).release();
-  }
-  return {state.data_type_name, state.nullable_name, state.primary_key_name};
+  return {description_name(state.data_type_name, "data_type"),
+          description_name(state.nullable_name, "nullable"),
+          description_name(state.primary_key_name, "primary_key")};
 }
 
 // The values a description holds under the three names (empty where absent), owned:
@@ -55,6 +62,9 @@ constexpr Py_ssize_t kScanMax = 8;
 // Returns false, having found nothing, when some key is of another type.
 bool scan_description(PyObject* description, const DescriptionNames& names,
                       DescriptionValues& values) {
+  // The walk and the references taken at its end share one critical section: without the
+  // interpreter lock another thread may change the description meanwhile.
+  const CriticalSection section{description};
   PyObject* found[3] = {};
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -107,15 +117,6 @@ class Texts {
   std::pmr::vector<Ref> kept_;
 };
 
-// The value stored under `name` in a description dict (never its subclass's
-// __getitem__ or __missing__), or an empty Ref. Errors of the lookup (a key's __eq__)
-// propagate.
-Ref lookup(PyObject* description, PyObject* name) {
-  PyObject* found = PyDict_GetItemWithError(description, name);
-  if (!found && PyErr_Occurred()) throw PyError::fetch();
-  return Ref::borrow(found);
-}
-
 // A flag of a column description: only a real boolean (or a numpy boolean) counts;
 // anything else, like 0, 1, None or "yes", leaves `fallback` in force.
 bool flag(PyObject* found, bool fallback) {
@@ -149,9 +150,9 @@ bool read_description(PyObject* description, const DescriptionNames& names, Text
   bool ran_code = false;
   if (PyDict_Size(description) > kScanMax || !scan_description(description, names, values)) {
     ran_code = true;
-    values.data_type = lookup(description, names.data_type);
-    values.nullable = lookup(description, names.nullable);
-    values.primary_key = lookup(description, names.primary_key);
+    values.data_type = dict_value(description, names.data_type);
+    values.nullable = dict_value(description, names.nullable);
+    values.primary_key = dict_value(description, names.primary_key);
   }
   if (PyObject* data_type = values.data_type.get(); data_type && PyUnicode_Check(data_type)) {
     if (std::optional<std::string_view> text = texts.try_keep(data_type)) {
@@ -221,7 +222,8 @@ constexpr Params kDiffTable{"SchemaDiffEngine", "diff_table", kDiffNames, 4};
 PyObject* diff_table(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kDiffTable, args, kwargs);
-    SharedHold hold{instance_of<SchemaDiffEngineRecord>(self, schema_diff_engine_class()).counter};
+    instance_of<SchemaDiffEngineRecord>(self,
+                                        schema_diff_engine_class());  // no hold: see the record
     const std::string table_name = argument(bound, 0, to_text);
     PyObject* model_fields = argument(bound, 1, require_dict);
     PyObject* db_columns = argument(bound, 2, require_dict);

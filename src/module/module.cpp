@@ -2,6 +2,7 @@
 // that imports it, the cached module object, and registration of the four classes.
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "batcher/batch_aggregator.h"
@@ -61,20 +62,35 @@ void claim_interpreter() {
   }
 }
 
+// Without the interpreter lock, the interpreter keeps the lock off after the import only
+// when the module says it needs none. That holds here: every hold is taken by
+// compare-and-swap, the caller's lists and dicts are read through binding/free_threading.h
+// and binding/dict_reader.h, and the process-wide objects are published once.
+void declare_free_threading_safe([[maybe_unused]] PyObject* module) {
+#ifdef Py_GIL_DISABLED
+  binding::check(PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED));
+#endif
+}
+
 Ref initialise() {
   claim_interpreter();
-  PyObject*& cached = process_state.module;
-  if (cached) return Ref::borrow(cached);
+  std::atomic<PyObject*>& cached = process_state.module;
+  if (PyObject* module = cached.load(std::memory_order_acquire)) return Ref::borrow(module);
   Ref module = owned(PyModule_Create2(&g_definition, PYTHON_ABI_VERSION));
+  declare_free_threading_safe(module.get());
   // The registration order, which __all__ shows.
   for (ClassDef* def :
        {&state_tracker::state_tracker_class(), &compiler::query_compiler_class(),
         &batcher::batch_aggregator_class(), &migration_diff::schema_diff_engine_class()}) {
     register_class(module.get(), *def);
   }
-  // Registering runs Python code, which may have imported the module meanwhile.
-  if (!cached) cached = Ref::borrow(module.get()).release();
-  return Ref::borrow(cached);
+  // Registering runs Python code, which may have imported the module meanwhile: the
+  // first module published is the one every import hands out.
+  PyObject* first = nullptr;
+  if (cached.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel)) {
+    return Ref::borrow(module.release());  // the process keeps one reference
+  }
+  return Ref::borrow(first);
 }
 
 }  // namespace
