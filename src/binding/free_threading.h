@@ -47,8 +47,7 @@ class [[nodiscard]] CriticalSection {
 // is handed out as a new reference, taken while the item was in the list.
 class ListItems {
  public:
-  explicit ListItems(PyObject* list) noexcept
-      : list_(list), size_(PyList_Size(list)), known_size_(size_) {}
+  explicit ListItems(PyObject* list) noexcept : list_(list), size_(PyList_Size(list)) {}
 
   // The length when reading began: no index at or past it is read.
   Py_ssize_t size() const noexcept { return size_; }
@@ -89,7 +88,9 @@ class ListItems {
  private:
   PyObject* list_;
   Py_ssize_t size_;
-  Py_ssize_t known_size_;
+#ifndef Py_GIL_DISABLED
+  Py_ssize_t known_size_ = size_;  // the length after the last change that Python code made
+#endif
 };
 
 // The object in `slot`, made by `make` (a new reference, or nullptr with an exception
