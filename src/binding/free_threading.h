@@ -89,7 +89,7 @@ class ListItems {
  private:
   PyObject* list_;
   Py_ssize_t size_;
-  Py_ssize_t known_size_;
+  [[maybe_unused]] Py_ssize_t known_size_;  // read only with the lock
 };
 
 // The object in `slot`, made by `make` (a new reference, or nullptr with an exception
