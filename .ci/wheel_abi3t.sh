@@ -9,7 +9,9 @@
 # cp39-abi3 wheels are, against CPython 3.15's headers with Py_TARGET_ABI3T alone
 # (CMakeLists.txt, BRACKWELL_ABI3T), named _brackwell_rs.abi3t.so, and exports only
 # PyModExport__brackwell_rs.  The wheel is tagged cp315-abi3t only: a GIL-enabled 3.15
-# keeps choosing the cp39-abi3 wheel.
+# keeps choosing the cp39-abi3 wheel.  abi3audit (0.0.26) does not apply: it knows no abi3t
+# tag ("not abi3 tagged?"), and given the shared object with --assume-minimum-abi3 3.15 it
+# takes the export hook for a stray symbol.
 #
 # Environment:
 #   BRACKWELL_PYTHON          the interpreter for the build tools' venv (default python3)
