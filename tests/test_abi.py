@@ -1,9 +1,13 @@
-"""The installed extension is one abi3 shared object that exports only its init function
-and imports under every CPython 3.9 .. 3.15 found on the machine: pyenv's, else the system's
-/usr/bin/python3.X.  A version found nowhere is skipped; CI's pyenv has 3.9 .. 3.13, and its
-Debian sid root (where the suite runs on 3.14 and 3.15) has 3.14 and 3.15 in /usr/bin.  A
-free-threaded interpreter has no stable ABI: there the module is built for that interpreter
-alone."""
+"""The installed extension is one shared object that exports only its entry point and
+imports under every CPython it is built for, found on the machine: pyenv's, else the
+system's /usr/bin/python3.X.  A version found nowhere is skipped; CI's pyenv has 3.9 .. 3.13,
+and its Debian sid root (where the suite runs on 3.14 and 3.15) has 3.14 and 3.15 in
+/usr/bin.  What the build is, each with its own expectations (KINDS):
+  abi3     every interpreter with the lock from 3.9 on (the cp39-abi3 wheel);
+  abi3t    every interpreter from 3.15 on, with or without the lock (the cp315-abi3t wheel,
+           which the test run says by BRACKWELL_ABI=abi3t, as a GIL-enabled 3.15 loads both);
+  version  a free-threaded interpreter before 3.15 has no stable ABI: the module is built
+           for that interpreter alone."""
 
 import glob
 import os
@@ -22,13 +26,26 @@ SITE = os.path.dirname(os.path.dirname(os.path.abspath(SO)))  # the dir holding 
 VERSIONS = ["3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
+# kind: (file suffix, the one exported function, the first version that imports it)
+KINDS = {
+    "abi3": (".abi3.so", "PyInit__brackwell_rs", "3.9"),
+    "abi3t": (".abi3t.so", "PyModExport__brackwell_rs", "3.15"),
+    # only the running interpreter: FIRST_VERSION is not used
+    "version": (sysconfig.get_config_var("EXT_SUFFIX"), "PyInit__brackwell_rs", None),
+}
+KIND = os.environ.get("BRACKWELL_ABI") or ("version" if FREE_THREADED else "abi3")
+SUFFIX, EXPORT, FIRST_VERSION = KINDS[KIND]
 
-def test_file_is_abi3():
-    suffix = sysconfig.get_config_var("EXT_SUFFIX") if FREE_THREADED else ".abi3.so"
-    assert SO.endswith(suffix), SO
+
+def _version_tuple(version):
+    return tuple(map(int, version.split(".")))
 
 
-def test_only_init_function_exported():
+def test_file_is_named_for_its_kind():
+    assert SO.endswith(SUFFIX), (KIND, SO)
+
+
+def test_only_the_entry_point_is_exported():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm (binutils) is not installed")
@@ -41,7 +58,7 @@ def test_only_init_function_exported():
         for parts in map(str.split, out.splitlines())
         if len(parts) == 3 and parts[1] in "TtWwi"
     )
-    assert functions == ["PyInit__brackwell_rs"], out
+    assert functions == [EXPORT], (KIND, out)
 
 
 def _pyenv_root():
@@ -66,12 +83,20 @@ def _interpreter(version):
     return exe if os.access(exe, os.X_OK) else None
 
 
-@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build loads only where it was built")
+def _loads_under(version):
+    if KIND == "version":
+        return _version_tuple(version) == sys.version_info[:2]
+    return _version_tuple(version) >= _version_tuple(FIRST_VERSION)
+
+
 @pytest.mark.parametrize("version", VERSIONS)
 def test_imports_under_interpreter(version, tmp_path):
-    exe = _interpreter(version)
+    running = sys.version_info[:2] == _version_tuple(version)
+    # a version-specific build is tried with the running interpreter itself: the other
+    # one of that version (pyenv's, with the lock) has another suffix
+    exe = sys.executable if KIND == "version" and running else _interpreter(version)
     if exe is None:
-        if sys.version_info[:2] == tuple(map(int, version.split("."))):
+        if running:
             exe = sys.executable  # no pyenv: at least the running interpreter
         else:
             pytest.skip("no Python %s on this machine (pyenv or /usr/bin)" % version)
@@ -90,6 +115,11 @@ def test_imports_under_interpreter(version, tmp_path):
         text=True,
         timeout=60,
     )
+    if not _loads_under(version):
+        # that interpreter does not look for the file's suffix: there is no such module
+        assert r.returncode != 0, r.stdout
+        assert "ModuleNotFoundError: No module named 'brackwell._brackwell_rs'" in r.stderr
+        return
     assert r.returncode == 0, r.stderr
     path, ver = r.stdout.split()
     assert ver == version

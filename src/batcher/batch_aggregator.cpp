@@ -310,7 +310,8 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.BatchAggregator", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.BatchAggregator", binding::kBasicSize<BatchAggregatorRecord>, 0,
+                     Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 

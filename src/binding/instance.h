@@ -1,6 +1,9 @@
 // Instances of the module's classes: the object header, a borrow counter and the
 // class's native record. Generic constructor, deallocation and garbage-collector
 // slots; instance_of() checks the type and hands out the layout for a hold.
+// Where the object header is opaque (binding/abi.h), the counter and record follow it at
+// a place only the interpreter knows: the type asks for them with a negative basic size
+// and as_instance() finds them through PyObject_GetTypeData.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +13,7 @@
 #include <new>
 #include <type_traits>
 
+#include "binding/abi.h"
 #include "binding/boundary.h"
 #include "binding/class_def.h"
 #include "binding/convert.h"
@@ -22,10 +26,18 @@ namespace brackwell::binding {
 
 template <class Record>
 struct Instance {
+#if !BRACKWELL_ABI3T
   PyObject ob_base;
+#endif
   BorrowCounter counter;
   Record record;
 };
+
+// The basic size of a class's spec: the whole instance, or (a negative number) only what
+// follows the opaque header.
+template <class Record>
+inline constexpr int kBasicSize = BRACKWELL_ABI3T ? -static_cast<int>(sizeof(Instance<Record>))
+                                                  : static_cast<int>(sizeof(Instance<Record>));
 
 // A record that owns Python references says so with `static constexpr bool
 // kGarbageCollected = true` and provides traverse(visit, arg) and clear().
@@ -36,7 +48,13 @@ constexpr bool kGarbageCollected = requires {
 
 template <class Record>
 Instance<Record>& as_instance(PyObject* self) noexcept {
+#if BRACKWELL_ABI3T
+  // No class of the module can be subclassed: the instance's type is the one that
+  // asked for the data.
+  return *static_cast<Instance<Record>*>(PyObject_GetTypeData(self, Py_TYPE(self)));
+#else
   return *reinterpret_cast<Instance<Record>*>(self);
+#endif
 }
 
 // The instance behind `self`, refused with the conversion message naming the class when

@@ -192,7 +192,8 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.QueryCompiler", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.QueryCompiler", binding::kBasicSize<QueryCompilerRecord>, 0,
+                     Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 

@@ -256,7 +256,8 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.SchemaDiffEngine", sizeof(Object), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.SchemaDiffEngine", binding::kBasicSize<SchemaDiffEngineRecord>, 0,
+                     Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 

@@ -1,11 +1,15 @@
-// The module's entry point: single-phase initialisation owned by the first interpreter
-// that imports it, the cached module object, and registration of the four classes.
+// The module's entry point: the module object, made once and owned by the first
+// interpreter that imports it, and registration of the four classes. The abi3 and
+// version-specific builds hand it out by single-phase initialisation (PyInit_); the abi3t
+// build, which has no module definition struct, by an export hook whose slots name a
+// creation function that hands out the same cached module (binding/abi.h).
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
 
 #include "batcher/batch_aggregator.h"
+#include "binding/abi.h"
 #include "binding/boundary.h"
 #include "binding/class_def.h"
 #include "binding/convert.h"
@@ -23,9 +27,23 @@ using binding::process_state;
 using binding::PyError;
 using binding::Ref;
 
+#if !BRACKWELL_ABI3T
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, "_brackwell_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
+
+Ref new_module(PyObject* /*spec*/) {
+  return owned(PyModule_Create2(&g_definition, PYTHON_ABI_VERSION));
+}
+#else
+// An empty module named as the import asked, with the same empty docstring.
+Ref new_module(PyObject* spec) {
+  Ref name = owned(PyObject_GetAttrString(spec, "name"));
+  Ref module = owned(PyModule_NewObject(name.get()));
+  binding::check(PyModule_SetDocString(module.get(), ""));
+  return module;
+}
+#endif
 
 // The module's __all__, created empty when absent; anything but a list is refused.
 Ref all_list(PyObject* module) {
@@ -66,17 +84,20 @@ void claim_interpreter() {
 // when the module says it needs none. That holds here: every hold is taken by
 // compare-and-swap, the caller's lists and dicts are read through binding/free_threading.h
 // and binding/dict_reader.h, and the process-wide objects are published once.
+// The abi3t build says so by its Py_mod_gil slot instead.
 void declare_free_threading_safe([[maybe_unused]] PyObject* module) {
-#ifdef Py_GIL_DISABLED
+#if defined(Py_GIL_DISABLED) && !BRACKWELL_ABI3T
   binding::check(PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED));
 #endif
 }
 
-Ref initialise() {
+// The module for this import: made at the first, the cached one at every later import.
+// A second interpreter is refused before anything else.
+Ref initialise(PyObject* spec) {
   claim_interpreter();
   std::atomic<PyObject*>& cached = process_state.module;
   if (PyObject* module = cached.load(std::memory_order_acquire)) return Ref::borrow(module);
-  Ref module = owned(PyModule_Create2(&g_definition, PYTHON_ABI_VERSION));
+  Ref module = new_module(spec);
   declare_free_threading_safe(module.get());
   // The registration order, which __all__ shows.
   for (ClassDef* def :
@@ -93,9 +114,48 @@ Ref initialise() {
   return Ref::borrow(first);
 }
 
+#if BRACKWELL_ABI3T
+PyObject* create(PyObject* spec, PyModuleDef* /*definition*/) noexcept {
+  return binding::entry([spec] { return initialise(spec); });
+}
+
+PySlot slot(std::uint16_t id, std::uint16_t flags, void* data) noexcept {
+  PySlot made{};
+  made.sl_id = id;
+  made.sl_flags = flags;
+  made.sl_ptr = data;
+  return made;
+}
+
+PySlot function_slot(std::uint16_t id, void (*function)()) noexcept {
+  PySlot made{};
+  made.sl_id = id;
+  made.sl_func = function;
+  return made;
+}
+#endif
+
 }  // namespace
 }  // namespace brackwell::module
 
-PyMODINIT_FUNC PyInit__brackwell_rs() {
-  return brackwell::binding::entry(brackwell::module::initialise);
+#if BRACKWELL_ABI3T
+// The slots: which interface the module was built for (with the default flags: stable,
+// and fit for interpreters with and without the lock), the creation function, and that
+// the module needs no lock. Without an exec slot the creation function does all the work,
+// so a later import hands out the cached module as it is.
+PyMODEXPORT_FUNC PyModExport__brackwell_rs() {
+  using namespace brackwell::module;
+  PyABIInfo_VAR(abi_info);
+  static PySlot slots[] = {
+      slot(Py_mod_abi, PySlot_INTPTR, &abi_info),
+      function_slot(Py_mod_create, reinterpret_cast<void (*)()>(&create)),
+      slot(Py_mod_gil, PySlot_INTPTR, Py_MOD_GIL_NOT_USED),
+      PySlot{},
+  };
+  return slots;
 }
+#else
+PyMODINIT_FUNC PyInit__brackwell_rs() {
+  return brackwell::binding::entry([] { return brackwell::module::initialise(nullptr); });
+}
+#endif

@@ -222,7 +222,7 @@ PyType_Slot kSlots[] = {
 };
 
 // Collected: the values a tracker stores may refer back to it.
-PyType_Spec kSpec = {"builtins.StateTracker", sizeof(Object), 0,
+PyType_Spec kSpec = {"builtins.StateTracker", binding::kBasicSize<StateTrackerRecord>, 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
