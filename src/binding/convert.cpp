@@ -458,9 +458,6 @@ PyObject* require_dict(PyObject* obj) {
   return obj;
 }
 
-Ref to_str(std::string_view text) {
-  return created(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-}
 Ref to_int(std::int64_t value) {
   return created(PyLong_FromLongLong(value));
 }
@@ -478,10 +475,6 @@ Ref none() {
 }
 Ref new_list(std::size_t size) {
   return created(PyList_New(Py_ssize_t(size)));
-}
-
-void set_list_item(PyObject* list, std::size_t index, Ref item) {
-  if (PyList_SetItem(list, Py_ssize_t(index), item.release()) < 0) throw PyError::fetch();
 }
 
 Ref pair(Ref first, Ref second) {

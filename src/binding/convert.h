@@ -180,7 +180,10 @@ PyObject* require_dict(PyObject* obj);
 
 // ---- results ----
 
-Ref to_str(std::string_view text);
+// Inline, as set_list_item below: result builders run once per item.
+inline Ref to_str(std::string_view text) {
+  return created(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
 Ref to_int(std::int64_t value);
 Ref to_uint(std::uint64_t value);
 Ref to_float(double value);
@@ -189,7 +192,9 @@ Ref none();
 // A new list of exactly `size` slots, to be filled with set_item.
 Ref new_list(std::size_t size);
 // Stores `item` at `index` of a new list or tuple (steals the item).
-void set_list_item(PyObject* list, std::size_t index, Ref item);
+inline void set_list_item(PyObject* list, std::size_t index, Ref item) {
+  if (PyList_SetItem(list, Py_ssize_t(index), item.release()) < 0) throw PyError::fetch();
+}
 Ref pair(Ref first, Ref second);
 // A new str of the `size` UTF-8 bytes that `write(std::span<char>)` fills in: written on
 // the stack when they fit, so that a short text costs no allocation besides the str.

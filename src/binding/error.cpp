@@ -93,12 +93,9 @@ void raise_panic(std::string_view message) noexcept {
   if (text) PyErr_SetObject(type, text.get());
 }
 
-Ref created(PyObject* p) {
-  if (!p) {
-    if (PyErr_Occurred()) PyErr_Print();
-    throw Panic{"Python API call failed"};
-  }
-  return Ref::steal(p);
+void creation_failed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  throw Panic{"Python API call failed"};
 }
 
 }  // namespace brackwell::binding

@@ -70,8 +70,15 @@ inline void check(int status) {
   if (status < 0) throw PyError::fetch();
 }
 
+// Prints the pending exception, if any, and throws Panic("Python API call failed").
+[[noreturn]] void creation_failed();
+
 // Wraps an object the module creates as a result (str, int, list, tuple). Failure
-// there means the interpreter itself is failing: print it and end as a Panic.
-Ref created(PyObject* p);
+// there means the interpreter itself is failing: print it and end as a Panic. Inline:
+// every result takes this path.
+inline Ref created(PyObject* p) {
+  if (!p) creation_failed();
+  return Ref::steal(p);
+}
 
 }  // namespace brackwell::binding
