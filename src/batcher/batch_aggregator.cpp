@@ -225,7 +225,6 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
       pending.flush();
       if (!item) item = owned(PySequence_GetItem(sequence, i));
       pending.count(add_any(keys, item.get()));
-      if (is_list) list_items->may_have_changed();
     }
     pending.flush();
     return to_uint(pending.added());

@@ -63,15 +63,10 @@ class ListItems {
     if (!item) PyErr_Clear();  // IndexError: the list is shorter now
     return Ref::steal(item);
 #else
-    // Only Python code can change the list, and the caller says when that may have run.
-    return index < known_size_ ? Ref::borrow(PyList_GetItem(list_, index)) : Ref();
-#endif
-  }
-
-  // Says that Python code may have run since the last item was read.
-  void may_have_changed() noexcept {
-#ifndef Py_GIL_DISABLED
-    known_size_ = PyList_Size(list_);
+    // Only Python code can change the list, and any allocation may run some (a garbage
+    // collection before 3.12): the length is read afresh, so an index past a shrunk end
+    // is never read.
+    return index < PyList_Size(list_) ? Ref::borrow(PyList_GetItem(list_, index)) : Ref();
 #endif
   }
 
@@ -88,9 +83,6 @@ class ListItems {
  private:
   PyObject* list_;
   Py_ssize_t size_;
-#ifndef Py_GIL_DISABLED
-  Py_ssize_t known_size_ = size_;  // the length after the last change that Python code made
-#endif
 };
 
 // The object in `slot`, made by `make` (a new reference, or nullptr with an exception
