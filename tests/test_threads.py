@@ -43,6 +43,17 @@ def run_threads(work, count=THREADS):
         raise failures[0]
 
 
+def beside_mutator(read, mutate, done):
+    """run_threads(read) on all threads but one, which runs `mutate` until `done` is set."""
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    try:
+        run_threads(read, THREADS - 1)
+    finally:
+        done.set()
+        mutator.join()
+
+
 def refused(call):
     """Runs call(); True when it was refused with one of the two hold messages."""
     try:
@@ -212,13 +223,7 @@ def test_list_changed_while_read():
             keys = agg.get_keys()
             assert keys == items[: len(keys)] and len(keys) >= 32
 
-    mutator = threading.Thread(target=mutate)
-    mutator.start()
-    try:
-        run_threads(read, THREADS - 1)
-    finally:
-        done.set()
-        mutator.join()
+    beside_mutator(read, mutate, done)
     assert all(k in ("IndexError", 32, 64) for per_thread in outcomes for k in per_thread)
 
 
@@ -255,13 +260,7 @@ def test_dict_changed_while_read(target):
                     "dictionary keys changed during iteration",
                 )
 
-    mutator = threading.Thread(target=mutate)
-    mutator.start()
-    try:
-        run_threads(read, THREADS - 1)
-    finally:
-        done.set()
-        mutator.join()
+    beside_mutator(read, mutate, done)
     assert results and all(names <= set(base) for names in results)
 
 
