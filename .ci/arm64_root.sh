@@ -13,13 +13,8 @@
 
 _bw_arm_log() { echo "[arm64] $*" >&2; }
 
-# The Debian mirror apt uses on this machine (first deb.debian.org-style URI), else the default.
-_bw_arm_mirror() {
-    local uri
-    uri=$(grep -hsE '^(URIs:|deb )' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null \
-        | grep -v -- '-security' | grep -oE 'https?://[^ ]+' | head -n 1)
-    echo "${uri:-http://deb.debian.org/debian}"
-}
+# shellcheck source=debian_mirror.sh
+source "$(dirname "${BASH_SOURCE[0]}")/debian_mirror.sh"
 
 # Register qemu's aarch64 handler with binfmt_misc (mounting that first if needed).  The
 # handler is registered with the F flag, so it works inside a chroot without a copy of qemu.
@@ -42,7 +37,7 @@ brackwell_arm64_root() {
     fi
     rm -rf "$root"
     mkdir -p "$(dirname "$root")"
-    mirror=$(_bw_arm_mirror)
+    mirror=$(brackwell_debian_mirror)
     _bw_arm_log "debootstrap first stage from $mirror"
     debootstrap --arch=arm64 --foreign --variant=minbase --include=python3,python3-venv \
         bookworm "$root" "$mirror" >"$root.log" 2>&1 \

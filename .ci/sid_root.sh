@@ -22,13 +22,8 @@ _BW_SID_MOUNTED=()      # mount points made by brackwell_sid_mount, in mount ord
 
 _bw_sid_log() { echo "[sid] $*" >&2; }
 
-# The Debian mirror apt uses on this machine (first URI that is not -security), else the default.
-_bw_sid_mirror() {
-    local uri
-    uri=$(grep -hsE '^(URIs:|deb )' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null \
-        | grep -v -- '-security' | grep -oE 'https?://[^ ]+' | head -n 1)
-    echo "${uri:-http://deb.debian.org/debian}"
-}
+# shellcheck source=debian_mirror.sh
+source "$(dirname "${BASH_SOURCE[0]}")/debian_mirror.sh"
 
 # Mount points at or below DIR, deepest first (from /proc/self/mounts).
 _bw_sid_mounts_below() {
@@ -69,7 +64,7 @@ brackwell_sid_root() {
         fi
         rm -rf --one-file-system "$root"
         mkdir -p "$(dirname "$root")"
-        mirror=$(_bw_sid_mirror)
+        mirror=$(brackwell_debian_mirror)
         include=$(IFS=,; echo "${BRACKWELL_SID_PACKAGES[*]}")
         _bw_sid_log "debootstrap sid from $mirror"
         debootstrap --arch=amd64 --variant=minbase --include="$include" sid "$root" "$mirror" \
