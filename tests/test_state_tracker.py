@@ -426,8 +426,10 @@ DEEP_FREE_CASES = {
         "    t0 = time.perf_counter()\n"
         "    del head\n"
         "    return time.perf_counter() - t0\n"
-        "small, large = min(free_time(N // 10) for _ in range(3)), free_time(N)\n"
-        "assert large <= 15 * small, (small, large)"
+        # linear is 10x; a drain that rescans its queue is about 100x.  The slack absorbs
+        # cache effects and a loaded or emulated machine (seen: 15.4x under qemu).
+        "small, large = min(free_time(N // 10) for _ in range(3)), min(free_time(N) for _ in range(2))\n"
+        "assert large <= 20 * small, (small, large)"
     ),
 }
 DEEP_FREE_PRELUDE = textwrap.dedent(
