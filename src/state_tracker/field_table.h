@@ -32,10 +32,14 @@ struct FieldEntry {
   std::string_view current_view() const noexcept {
     return dirty() ? current_text.view() : snapshot_text.view();
   }
-  // A new current text: compared with the snapshot by length, then bytes.
+  // A new current text. It is compared before anything is copied, so assigning a field
+  // its snapshot text or its current text again, the common case, allocates nothing.
   void set_current(std::string_view text) {
-    SmallText current(text);
-    current_text = current == snapshot_text ? SmallText::absent() : std::move(current);
+    if (text == snapshot_text.view()) {
+      current_text = SmallText::absent();
+    } else if (!dirty() || text != current_text.view()) {
+      current_text = SmallText(text);
+    }
   }
   // Both texts become `text`: the field is clean.
   void set_clean(std::string_view text) {
