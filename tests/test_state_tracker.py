@@ -426,10 +426,11 @@ DEEP_FREE_CASES = {
         "    t0 = time.perf_counter()\n"
         "    del head\n"
         "    return time.perf_counter() - t0\n"
-        # linear is 10x; a drain that rescans its queue is about 100x.  The slack absorbs
-        # cache effects and a loaded or emulated machine (seen: 15.4x under qemu).
+        # linear is 10x; a drain that rescans its queue is 100x or more.  The slack absorbs
+        # the memory effects of freeing half a gigabyte on a loaded or emulated machine
+        # (seen: 15.4x under qemu, 22x on 3.15 during a full CI run).
         "small, large = min(free_time(N // 10) for _ in range(3)), min(free_time(N) for _ in range(2))\n"
-        "assert large <= 20 * small, (small, large)"
+        "assert large <= 50 * small, (small, large)"
     ),
 }
 DEEP_FREE_PRELUDE = textwrap.dedent(
