@@ -79,6 +79,7 @@ PyObject* add_key_int(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
   return entry([&] {
     const Bound bound = bind(kAddKeyInt, args, kwargs);
     Object& instance = object(self);
+    const InstanceSection section{self};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
     // An exact int in 64 bits is read in place; anything else takes the full conversion,
@@ -94,6 +95,7 @@ PyObject* add_key_str(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
   return entry([&] {
     const Bound bound = bind(kAddKeyStr, args, kwargs);
     Object& instance = object(self);
+    const InstanceSection section{self};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
     // The call holds its argument, and add() copies the text before anything can run.
@@ -106,6 +108,7 @@ PyObject* add_key(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kAddKey, args, kwargs);
     Object& instance = object(self);
+    const InstanceSection section{self};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
     return to_bool_object(add_any(keys, bound[0]));  // the call's arguments keep the key alive
@@ -195,6 +198,8 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
   return entry([&] {
     const Bound bound = bind(kAddKeysBatch, args, kwargs);
     Object& instance = object(self);
+    // One section on the aggregator and an exact list it reads, for the whole batch.
+    const InstanceSection section{self, PyList_CheckExact(bound[0]) ? bound[0] : nullptr};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
     argument(bound, 0, require_sequence);
@@ -204,8 +209,8 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     if (size < 0) throw PyError::fetch();
     const bool is_tuple = PyTuple_CheckExact(sequence);
     const bool is_list = PyList_CheckExact(sequence);
-    // A list can change while Python code runs, or at any moment from another thread
-    // where there is no interpreter lock: its items are read through ListItems.
+    // A list can change while Python code runs, or from another thread while this one
+    // waits where there is no interpreter lock: its items are read through ListItems.
     std::optional<ListItems> list_items;
     if (is_list) list_items.emplace(sequence);
     PendingKeys pending{keys};
@@ -234,6 +239,7 @@ PyObject* add_keys_batch(PyObject* self, PyObject* args, PyObject* kwargs) noexc
 PyObject* get_keys(PyObject* self, PyObject*) noexcept {
   return entry([&] {
     Object& instance = object(self);
+    const InstanceSection section{self};
     SharedHold hold{instance.counter};
     const BatchAggregatorRecord& keys = instance.record;
     // Nothing below runs Python code, so the sets cannot change while they are read.
@@ -258,6 +264,7 @@ PyObject* get_keys(PyObject* self, PyObject*) noexcept {
 PyObject* clear(PyObject* self, PyObject*) noexcept {
   return entry([&] {
     Object& instance = object(self);
+    const InstanceSection section{self};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
     keys.int_keys.clear();
@@ -269,6 +276,7 @@ PyObject* clear(PyObject* self, PyObject*) noexcept {
 PyObject* len(PyObject* self, PyObject*) noexcept {
   return entry([&] {
     Object& instance = object(self);
+    const InstanceSection section{self};
     SharedHold hold{instance.counter};
     return to_uint(instance.record.size());
   });
@@ -277,6 +285,7 @@ PyObject* len(PyObject* self, PyObject*) noexcept {
 PyObject* is_empty(PyObject* self, PyObject*) noexcept {
   return entry([&] {
     Object& instance = object(self);
+    const InstanceSection section{self};
     SharedHold hold{instance.counter};
     return to_bool_object(instance.record.size() == 0);
   });

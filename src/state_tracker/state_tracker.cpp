@@ -55,6 +55,8 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetInitialState, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    // One section on the tracker and the dict it loads, for the whole load.
+    const InstanceSection section{self, PyDict_Check(bound[0]) ? bound[0] : nullptr};
     ExclusiveHold hold{object.counter};
     PyObject* data = argument(bound, 0, require_dict);
     StateTrackerRecord& record = object.record;
@@ -70,7 +72,10 @@ PyObject* set_initial_state(PyObject* self, PyObject* args, PyObject* kwargs) no
     // same text, so after the first such key every name is looked up. Python code that
     // deletes and re-inserts a key can make the walk yield it twice at the same size:
     // once any may have run, every later name is looked up too, and replaces its twin.
-    bool unchanged = true;
+    // Without the interpreter lock a step can also wait unseen (a str's UTF-8, made on
+    // first use, takes a section of the str's own), and another thread may move a key
+    // meanwhile: there every name is looked up.
+    bool unchanged = !kFreeThreaded;
     for_each_dict_entry(data, start_size, [&](PyObject* key, PyObject* value) {
       // Both are borrowed from the dict, which the value's str() may change: the name's
       // view holds the key, and the value is held from here on.
@@ -99,6 +104,7 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     ExclusiveHold hold{object.counter};
     // The bound name lives as long as the call, and the value is held, across the value's
     // str(), which may run any code; the table cannot change meanwhile (the hold refuses
@@ -120,6 +126,7 @@ PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kGetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     SharedHold hold{object.counter};
     const StateTrackerRecord& record = object.record;
     const Utf8 name = argument(bound, 0, text_view_of_held);  // the call holds the name
@@ -132,6 +139,7 @@ PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* is_dirty(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     SharedHold hold{object.counter};
     return to_bool_object(object.record.table.any_dirty());
   });
@@ -140,6 +148,7 @@ PyObject* is_dirty(PyObject* self, PyObject*) noexcept {
 PyObject* dirty_fields(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     SharedHold hold{object.counter};
     const StateTrackerRecord::Table& table = object.record.table;
     Ref list = new_list(table.dirty_count());
@@ -154,6 +163,7 @@ PyObject* dirty_fields(PyObject* self, PyObject*) noexcept {
 PyObject* get_dirty_changes(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     SharedHold hold{object.counter};
     Ref dict = created(PyDict_New());
     for (const auto& field : object.record.table.fields()) {
@@ -166,6 +176,7 @@ PyObject* get_dirty_changes(PyObject* self, PyObject*) noexcept {
 PyObject* hydrate_snapshot(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     ExclusiveHold hold{object.counter};
     object.record.table.commit();
     return none();
@@ -175,6 +186,7 @@ PyObject* hydrate_snapshot(PyObject* self, PyObject*) noexcept {
 PyObject* get_current_dict(PyObject* self, PyObject*) noexcept {
   return entry([&]() -> Ref {
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    const InstanceSection section{self};
     SharedHold hold{object.counter};
     Ref dict = created(PyDict_New());
     for (const auto& field : object.record.table.fields()) add_item(dict.get(), field);
