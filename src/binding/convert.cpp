@@ -72,8 +72,11 @@ std::size_t length_hint(PyObject* sequence) {
 template <class Each>
 void for_each_item(PyObject* sequence, Each&& each) {
   if (PyList_CheckExact(sequence)) {
-    // Another thread may change the list meanwhile (without the interpreter lock): at
-    // most the starting length is read, and a list that shrank gives its IndexError.
+    // Without the interpreter lock, the list's section for the whole walk keeps other
+    // threads from changing it between items. A wait inside (a str's UTF-8, made on first
+    // use, takes a section of the str's own) may still let one in: at most the starting
+    // length is read, and a list that shrank gives its IndexError.
+    const CriticalSection section{sequence};
     ListItems items(sequence);
     for (Py_ssize_t i = 0; i < items.size(); ++i) {
       const Ref item = items.at_or_raise(sequence, i);

@@ -31,25 +31,20 @@ Py_ssize_t parameter_index(const Params& params, PyObject* keyword) {
 
 void bind_keywords(const Params& params, PyObject* kwargs, std::span<PyObject*> slots,
                    std::span<Ref> owners) {
+  // The caller's own dict may arrive here (through the C API), which another thread may
+  // change where there is no interpreter lock: it is read whole under its critical section,
+  // which ends with the binding, and each value bound is taken as a reference. Nothing in
+  // the walk runs Python code or waits, but for the display text of a refused keyword.
+  const CriticalSection section{kwargs};
   Py_ssize_t pos = 0;
-  for (;;) {
-    // The caller's own dict may arrive here (f(**d)), which another thread may change
-    // while it is read where there is no interpreter lock: each step reads it under its
-    // critical section and takes both objects as references before leaving it.
-    Ref key, value;
-    {
-      const CriticalSection section{kwargs};
-      PyObject *borrowed_key, *borrowed_value;
-      if (!PyDict_Next(kwargs, &pos, &borrowed_key, &borrowed_value)) return;
-      key = Ref::borrow(borrowed_key);
-      value = Ref::borrow(borrowed_value);
-    }
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
     // Comparing a str key with the ASCII names runs no Python code.
-    const Py_ssize_t index = parameter_index(params, key.get());
-    if (index < 0) binding_error(unexpected_keyword(name_of(params), display_text(key.get())));
+    const Py_ssize_t index = parameter_index(params, key);
+    if (index < 0) binding_error(unexpected_keyword(name_of(params), display_text(key)));
     if (slots[index]) binding_error(multiple_values(name_of(params), params.names[index]));
-    slots[index] = value.get();
-    owners[index] = std::move(value);
+    slots[index] = value;
+    owners[index] = Ref::borrow(value);
   }
 }
 

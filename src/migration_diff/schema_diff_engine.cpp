@@ -54,8 +54,11 @@ struct DescriptionValues {
   Ref data_type, nullable, primary_key;
 };
 
-// Above this many entries a description is searched by hashing, not by a scan.
-constexpr Py_ssize_t kScanMax = 8;
+// Above this many entries a description is searched by hashing, not by a scan. Without
+// the interpreter lock every description of exact str keys is scanned: three lookups could
+// each see another state of a description that another thread changes, a scan under the
+// description's section sees one.
+constexpr Py_ssize_t kScanMax = kFreeThreaded ? PY_SSIZE_T_MAX : 8;
 
 // Finds the three values by walking a small description whose keys are all exact str:
 // such keys equal a name exactly when their texts do, so no hashing or __eq__ is needed.
@@ -172,14 +175,16 @@ bool read_description(PyObject* description, const DescriptionNames& names, Text
 // The model's columns in the dict's order. A later column whose name repeats an earlier
 // one replaces its description in place. Repeats need str-subclass keys (equal texts,
 // unequal keys), or Python code that deletes and re-inserts a key while the model is
-// read, which makes the walk yield it twice.
+// read, which makes the walk yield it twice where the model is read live.
 std::pmr::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts,
                                          std::pmr::memory_resource* memory) {
   std::pmr::vector<ModelColumn> columns(memory);
   columns.reserve(std::size_t(PyDict_Size(model_fields)));
+  // Made before the model is read: interning the first time may wait.
   const DescriptionNames names = description_names();
   bool repeats_possible = false;
-  for_each_dict_entry(model_fields, [&](PyObject* key, PyObject* value) {
+  // Each description is read under a section of its own, apart from the model's.
+  for_each_dict_entry_apart(model_fields, memory, [&](PyObject* key, PyObject* value) {
     // Reading a description can run Python code that may drop this entry from the
     // model: own the description meanwhile (the key is kept by `texts`).
     const Ref description = Ref::borrow(value);
@@ -187,17 +192,21 @@ std::pmr::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts,
     column.name = texts.keep(key);
     repeats_possible = repeats_possible || !PyUnicode_CheckExact(key);
     if (!PyDict_Check(value)) throw conversion_error(value, "PyDict");
-    if (read_description(description.get(), names, texts, column)) repeats_possible = true;
+    const bool ran_code = read_description(description.get(), names, texts, column);
+    repeats_possible = repeats_possible || ran_code;
     columns.push_back(std::move(column));
+    return ran_code;
   });
   if (repeats_possible) keep_last_description(columns);
   return columns;
 }
 
 // The database's column names. Each type must be a str too, though it is never compared.
+// Nothing in the walk runs Python code: under the dict's section it sees one state of it.
 std::pmr::vector<std::string_view> read_db_names(PyObject* db_columns, Texts& texts,
                                                  std::pmr::memory_resource* memory) {
   std::pmr::vector<std::string_view> names(memory);
+  const CriticalSection section{db_columns};
   names.reserve(std::size_t(PyDict_Size(db_columns)));
   for_each_dict_entry(db_columns, [&](PyObject* key, PyObject* value) {
     const std::string_view name = texts.keep(key);
