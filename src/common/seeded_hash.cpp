@@ -36,9 +36,12 @@ ProcessKey draw_key() noexcept {
   return {splitmix(seed[0]) | 1, splitmix(seed[1]) | 1};
 }
 
+// Drawn while the shared object is loaded, before any thread can hash: a key made on first
+// use would make a second thread wait for it outside the interpreter's knowledge.
+const ProcessKey process_key_value = draw_key();
+
 const ProcessKey& process_key() noexcept {
-  static const ProcessKey key = draw_key();
-  return key;
+  return process_key_value;
 }
 
 // 64x64 -> 128-bit multiply folded to 64 bits: every input bit reaches every output bit.
