@@ -16,7 +16,7 @@ Fixtures
 Each database connection is opened for one test and closed after it.  When its settings
 are absent, its driver is missing or its server is unreachable, the test is SKIPPED, or
 FAILS when BRACKWELL_REQUIRE_DB=1 (as in CI).  Tests that use them get the "db" marker
-automatically (`pytest -m "not db"` leaves them out).  `bash .ci/databases.sh` documents
+automatically (`pytest -m "not db"` leaves them out).  `bash scripts/databases.sh` documents
 how to start both servers locally.  A Hypothesis test that takes one of these
 function-scoped fixtures must add
 `@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])`; the connection
@@ -24,7 +24,7 @@ is safe to share between examples.
 
 Environment
   HYPOTHESIS_PROFILE   "dev" (default, 200 examples) or "ci" (50 examples); no deadline.
-  BRACKWELL_SANITIZED  "1" when the extension is built with ASan+UBSan (.ci/run_sanitized.sh).
+  BRACKWELL_SANITIZED  "1" when the extension is built with ASan+UBSan (scripts/run_sanitized.sh).
                        Tests marked @pytest.mark.no_sanitizer (absurd allocations, mallinfo
                        or RSS counters) are skipped then; SANITIZED below has the same value.
 Under ASan, pytest_sessionfinish runs LeakSanitizer in-process and fails the session on a leak.
@@ -229,7 +229,7 @@ def collect_soon():
 
 # --- LeakSanitizer --------------------------------------------------------------------
 def pytest_sessionfinish(session, exitstatus):
-    """Under ASan (see .ci/run_sanitized.sh), check for leaks while the interpreter is alive.
+    """Under ASan (see scripts/run_sanitized.sh), check for leaks while the interpreter is alive.
 
     Reports native leaks and leaked non-GC objects (str, int, bytes); leaked GC-tracked
     objects stay reachable through the collector: tests/leakcheck.py covers those.

@@ -1,6 +1,6 @@
 """Checks of the test infrastructure itself (conftest.py fixtures, leakcheck.py).
 
-The database tests here run against the servers that .ci/databases.sh starts; in CI
+The database tests here run against the servers that scripts/databases.sh starts; in CI
 (BRACKWELL_REQUIRE_DB=1) they fail when a server is unreachable instead of skipping.
 """
 

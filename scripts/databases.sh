@@ -3,7 +3,7 @@
 #
 # Sourced by .ci/run.  By hand (bash, as root or as an ordinary user):
 #
-#     source .ci/databases.sh
+#     source scripts/databases.sh
 #     brackwell_db_start          # starts both, exports the variables below
 #     python -m pytest            # the db tests now run against them
 #     brackwell_db_stop           # stops what was started and deletes its data

@@ -5,7 +5,7 @@
 # (CMakeLists.txt then adds -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined
 #  -fno-sanitize-recover=all, and -shared-libsan for clang).
 #
-#   .ci/run_sanitized.sh clang|gcc python -m pytest --capture=sys
+#   scripts/run_sanitized.sh clang|gcc python -m pytest --capture=sys
 #
 # pytest's default fd-level capture swallows the report of a fatal ASan error (the process
 # dies inside a test and exits 1 with no text): use --capture=sys or -s, or set
