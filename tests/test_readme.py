@@ -1,19 +1,25 @@
-"""The README's Python snippets and the quickstart example run as written.
+"""The Python snippets of the README and of the pages in docs/, and the quickstart example,
+run as written.
 
-Every ```python block of README.md runs in a fresh namespace; its asserts are the test.
-A block fenced ```python DRIVER needs a database server: the database tests run it
-(readme_driver_snippet), with a connection of that driver.
+Every ```python block of README.md and of docs/*.md (the pages in name order, after the
+README) runs in a fresh namespace; its asserts are the test. A block fenced
+```python DRIVER needs a database server: the database tests run it
+(readme_driver_snippet), with a connection of that driver. The sdist must hold every path
+that the README and conftest.py name ($BRACKWELL_SDIST, or one built here).
 """
 
+import os
 import re
 import subprocess
 import sys
+import tarfile
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").glob("*.md"))]
 EXAMPLE = ROOT / "examples" / "quickstart.py"
 
 FENCE = re.compile(r"^```([^\n]*)\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
@@ -21,27 +27,30 @@ DRIVER_TAGS = {"asyncpg", "psycopg", "pymysql"}  # each run by a test in test_qu
 
 
 def python_snippets(tag=""):
-    """(heading, first line number, code) of each ```python block with that tag after
-    "python" (none: the blocks that need no server), in README order."""
-    text = README.read_text(encoding="utf-8")
+    """(place, first line number, code) of each ```python block with that tag after
+    "python" (none: the blocks that need no server), page by page in PAGES order; the place
+    is the page's file name and the heading the block stands under."""
     snippets = []
-    for match in FENCE.finditer(text):
-        info = match.group(1).split()
-        if info[:1] != ["python"] or info[1:] != ([tag] if tag else []):
-            continue
-        before = text[: match.start()]
-        headings = re.findall(r"^#+ +(.+)$", before, re.MULTILINE)
-        line = before.count("\n") + 2
-        snippets.append((headings[-1] if headings else "top", line, match.group(2)))
+    for page in PAGES:
+        text = page.read_text(encoding="utf-8")
+        for match in FENCE.finditer(text):
+            info = match.group(1).split()
+            if info[:1] != ["python"] or info[1:] != ([tag] if tag else []):
+                continue
+            before = text[: match.start()]
+            headings = re.findall(r"^#+ +(.+)$", before, re.MULTILINE)
+            line = before.count("\n") + 2
+            place = f"{page.relative_to(ROOT)}: {headings[-1] if headings else 'top'}"
+            snippets.append((place, line, match.group(2)))
     return snippets
 
 
 def readme_driver_snippet(tag):
     """The names that the one ```python TAG block defines, after running it."""
     (snippet,) = python_snippets(tag)
-    _, line, code = snippet
+    place, line, code = snippet
     namespace = {"__name__": "readme_snippet"}
-    exec(compile(code, f"README.md:{line}", "exec"), namespace)
+    exec(compile(code, f"{place.split(':')[0]}:{line}", "exec"), namespace)
     return namespace
 
 
@@ -49,25 +58,24 @@ SNIPPETS = python_snippets()
 
 
 def test_every_python_block_is_run():
-    text = README.read_text(encoding="utf-8")
-    infos = [match.group(1).split() for match in FENCE.finditer(text)]
+    infos = [m.group(1).split() for page in PAGES for m in FENCE.finditer(page.read_text("utf-8"))]
     tags = {tuple(info[1:]) for info in infos if info[:1] == ["python"]}
     assert tags == {()} | {(tag,) for tag in DRIVER_TAGS}, "a ```python block no test runs"
 
 
 def test_readme_has_a_snippet_per_class():
-    code = "\n".join(snippet for _, _, snippet in SNIPPETS)
+    code = "\n".join(snippet for place, _, snippet in SNIPPETS if place.startswith("README"))
     for name in ("QueryCompiler", "StateTracker", "SchemaDiffEngine", "BatchAggregator"):
         assert f"{name}()" in code, f"no README snippet constructs {name}"
 
 
 @pytest.mark.parametrize(
-    "heading, line, code",
+    "place, line, code",
     SNIPPETS,
-    ids=[f"line{line}-{heading.split(':')[0].strip()}" for heading, line, _ in SNIPPETS],
+    ids=[f"{place.split(':')[0]}:{line}" for place, line, _ in SNIPPETS],
 )
-def test_readme_snippet(heading, line, code, capfd):
-    compiled = compile(code, f"README.md:{line}", "exec")
+def test_readme_snippet(place, line, code, capfd):
+    compiled = compile(code, f"{place.split(':')[0]}:{line}", "exec")
     exec(compiled, {"__name__": "readme_snippet"})
     if "PanicException" in code:
         # the internal-failure snippet names its failure on standard error
@@ -88,3 +96,42 @@ def test_quickstart_runs():
     assert "SELECT id, name FROM teams WHERE id IN (?, ?, ?)" in out
     assert "ALTER TABLE users ADD COLUMN last_login TEXT;" in out
     assert out.rstrip().endswith("done")
+
+
+# A path the README or conftest.py names, from a top-level entry of the repository on.
+NAMED_PATH = re.compile(
+    r"(?<![\w./\\-])((?:\.?[\w-]+/)+[\w.-]*|[\w-]+\.(?:md|toml|py|sh))(?![\w/])"
+)
+
+
+def sdist_names(tmp_path):
+    """The paths inside the sdist of $BRACKWELL_SDIST, or of one built here (with
+    scikit-build-core, from the checkout) when that is unset."""
+    path = os.environ.get("BRACKWELL_SDIST")
+    if not path:
+        if not (ROOT / "src").is_dir():
+            pytest.skip("no source tree here and BRACKWELL_SDIST is not set")
+        build = pytest.importorskip("scikit_build_core.build")
+        here = os.getcwd()
+        os.chdir(ROOT)
+        try:
+            path = str(tmp_path / build.build_sdist(str(tmp_path)))
+        finally:
+            os.chdir(here)
+    with tarfile.open(path) as sdist:
+        # every member sits under one directory, brackwell-<version>/
+        return {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
+
+
+def test_the_sdist_holds_every_path_the_readme_and_conftest_name(tmp_path):
+    top = {entry.name for entry in ROOT.iterdir()}
+    named = {
+        match.group(1).rstrip("/")
+        for page in (README, ROOT / "tests" / "conftest.py")
+        for match in NAMED_PATH.finditer(page.read_text(encoding="utf-8"))
+        if match.group(1).split("/")[0] in top
+    }
+    assert {"scripts/databases.sh", "docs/development.md", "CHANGELOG.md"} <= named
+    names = sdist_names(tmp_path)
+    held = names | {name.rsplit("/", i)[0] for name in names for i in range(1, name.count("/") + 1)}
+    assert sorted(named - held) == []
