@@ -95,6 +95,7 @@ PyObject* add_key_str(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
   return entry([&] {
     const Bound bound = bind(kAddKeyStr, args, kwargs);
     Object& instance = object(self);
+    prepare_utf8(bound[0]);
     const InstanceSection section{self};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;
@@ -108,6 +109,7 @@ PyObject* add_key(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&] {
     const Bound bound = bind(kAddKey, args, kwargs);
     Object& instance = object(self);
+    prepare_utf8(bound[0]);
     const InstanceSection section{self};
     ExclusiveHold hold{instance.counter};
     BatchAggregatorRecord& keys = instance.record;

@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "binding/abi.h"
 #include "binding/error.h"
 #include "binding/ref.h"
 
@@ -48,12 +49,39 @@ extern const AsUtf8AndSize as_utf8_and_size;
 bool utf8_via_bytes(PyObject* str, std::string_view& out, Ref& keep) noexcept;
 }  // namespace detail
 
+namespace detail {
+// Whether a str is known to keep its UTF-8 already, so that asking for it cannot wait.
+// Without the interpreter lock a str makes its UTF-8 on first use under a section of its
+// own, which waits while another thread makes the same one, and a wait suspends every
+// section the calling thread holds: other threads' calls then get into the instance it is
+// in. A build for one interpreter reads the str's own fields; the abi3t interface has no
+// way to ask (false), and there a str's first UTF-8 inside a call may still wait.
+inline bool utf8_known_ready([[maybe_unused]] PyObject* str) noexcept {
+#if !defined(Py_GIL_DISABLED)
+  return true;
+#elif BRACKWELL_ABI3T
+  return false;
+#else
+  if (PyUnicode_IS_COMPACT_ASCII(str)) return true;  // the UTF-8 is the str's own data
+  char** utf8 = &reinterpret_cast<PyCompactUnicodeObject*>(str)->utf8;
+#if defined(_MSC_VER) && !defined(__clang__)
+  char* made = *static_cast<char* volatile*>(utf8);  // an acquire load on x86-64
+#else
+  char* made = __atomic_load_n(utf8, __ATOMIC_ACQUIRE);
+#endif
+  return made != nullptr;
+#endif
+}
+}  // namespace detail
+
 // The strict UTF-8 of `str` (a str or subclass) that something the caller holds keeps
 // alive and unchanged (an element of a tuple it owns) into `out`: `out.keep` is set only
-// where the view needs a bytes object (3.9). False, with the interpreter's error pending
-// (UnicodeEncodeError for a lone surrogate), when it cannot be encoded. Never throws.
+// where the view needs a bytes object (3.9, or a str whose UTF-8 is not made yet while
+// this thread may hold sections: encoding into new bytes takes no section). False, with
+// the interpreter's error pending (UnicodeEncodeError for a lone surrogate), when it
+// cannot be encoded. Never throws.
 inline bool utf8_view_of_held(PyObject* str, Utf8& out) noexcept {
-  if (detail::as_utf8_and_size) {
+  if (detail::as_utf8_and_size && (BRACKWELL_ABI3T || detail::utf8_known_ready(str))) {
     Py_ssize_t size = 0;
     const char* data = detail::as_utf8_and_size(str, &size);
     if (!data) return false;
@@ -70,8 +98,20 @@ inline bool utf8_view_of_held(PyObject* str, Utf8& out) noexcept {
 // argument takes this path.
 inline bool utf8_view(Ref& str, Utf8& out) noexcept {
   if (!utf8_view_of_held(str.get(), out)) return false;
-  if (detail::as_utf8_and_size) out.keep = std::move(str);  // the str keeps its UTF-8
+  if (!out.keep) out.keep = std::move(str);  // the str keeps its UTF-8
   return true;
+}
+
+// Without the interpreter lock, makes the UTF-8 of an argument that is a str now, before
+// the call's section is taken, so that reading it under the section cannot wait. A str
+// that cannot be encoded is left for the conversion to refuse. Nothing with the lock.
+inline void prepare_utf8([[maybe_unused]] PyObject* obj) noexcept {
+#ifdef Py_GIL_DISABLED
+  if (PyUnicode_Check(obj) && !detail::utf8_known_ready(obj) &&
+      !detail::as_utf8_and_size(obj, nullptr)) {
+    PyErr_Clear();
+  }
+#endif
 }
 
 // The same for a borrowed str, which `out` then holds a reference to.

@@ -202,15 +202,19 @@ std::pmr::vector<ModelColumn> read_model(PyObject* model_fields, Texts& texts,
 }
 
 // The database's column names. Each type must be a str too, though it is never compared.
-// Nothing in the walk runs Python code: under the dict's section it sees one state of it.
+// Nothing in the walk runs Python code or waits (but on the way to an error that ends it):
+// under the dict's section it sees one state of it.
 std::pmr::vector<std::string_view> read_db_names(PyObject* db_columns, Texts& texts,
                                                  std::pmr::memory_resource* memory) {
   std::pmr::vector<std::string_view> names(memory);
   const CriticalSection section{db_columns};
   names.reserve(std::size_t(PyDict_Size(db_columns)));
   for_each_dict_entry(db_columns, [&](PyObject* key, PyObject* value) {
+    // Held first: where the key's UTF-8 must still be made (abi3t), that may wait and let
+    // another thread replace the value.
+    const Ref type = Ref::borrow(value);
     const std::string_view name = texts.keep(key);
-    text_view(value);
+    text_view(type.get());
     names.push_back(name);
   });
   return names;

@@ -81,9 +81,10 @@ void claim_interpreter() {
 }
 
 // Without the interpreter lock, the interpreter keeps the lock off after the import only
-// when the module says it needs none. That holds here: every hold is taken by
-// compare-and-swap, the caller's lists and dicts are read through binding/free_threading.h
-// and binding/dict_reader.h, and the process-wide objects are published once.
+// when the module says it needs none. That holds here: every call on an instance with state
+// holds the instance's critical section (binding/hold.h), the caller's lists and dicts are
+// read through binding/free_threading.h and binding/dict_reader.h, and the process-wide
+// objects are published once.
 // The abi3t build says so by its Py_mod_gil slot instead.
 void declare_free_threading_safe([[maybe_unused]] PyObject* module) {
 #if defined(Py_GIL_DISABLED) && !BRACKWELL_ABI3T

@@ -104,6 +104,8 @@ PyObject* set_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kSetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    prepare_utf8(bound[0]);
+    prepare_utf8(bound[1]);
     const InstanceSection section{self};
     ExclusiveHold hold{object.counter};
     // The bound name lives as long as the call, and the value is held, across the value's
@@ -126,6 +128,7 @@ PyObject* get_field(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return entry([&]() -> Ref {
     const Bound bound = bind(kGetField, args, kwargs);
     Object& object = instance_of<StateTrackerRecord>(self, state_tracker_class());
+    prepare_utf8(bound[0]);
     const InstanceSection section{self};
     SharedHold hold{object.counter};
     const StateTrackerRecord& record = object.record;
