@@ -63,13 +63,24 @@ def run_threads(work, count=THREADS):
 
 def beside(mutators, read, readers=THREADS - 2):
     """run_threads(read, readers) while each of `mutators` (called with an Event) runs on a
-    thread of its own until the Event is set."""
+    thread of its own, started with the readers, until the Event is set after them."""
     done = threading.Event()
-    threads = [threading.Thread(target=m, args=(done,)) for m in mutators]
+    start = threading.Barrier(readers + len(mutators))
+
+    def mutate(mutator):
+        start.wait()
+        mutator(done)
+
+    threads = [threading.Thread(target=mutate, args=(m,)) for m in mutators]
     for t in threads:
         t.start()
+
+    def started_read(i):
+        start.wait()
+        read(i)
+
     try:
-        run_threads(read, readers)
+        run_threads(started_read, readers)
     finally:
         done.set()
         for t in threads:
@@ -261,9 +272,7 @@ def test_list_changed_while_read():
     insert = {QC.compile_insert("t", items[:k], "sqlite"): k for k in (32, 64)}
 
     def mutate(done):
-        for _ in range(20 * ROUNDS):  # the tail only: item k is always items[k] when present
-            if done.is_set():
-                return
+        while not done.is_set():  # the tail only: item k is always items[k] when present
             del shared[32:]
             shared.extend(items[32:])
 
@@ -278,16 +287,16 @@ def test_list_changed_while_read():
     beside([mutate], read, THREADS - 1)
 
 
-def moving(shared, names, limit=200 * ROUNDS):
+def moving(shared, names):
     """A mutator that repeats d[k] = d.pop(k) over `names`: the size comes back, and the
     key moves to the end."""
 
     def move(done):
-        for n in range(limit):
-            if done.is_set():
-                return
+        n = 0
+        while not done.is_set():
             key = names[n % len(names)]
             shared[key] = shared.pop(key)
+            n += 1
 
     return move
 
@@ -317,7 +326,7 @@ def test_a_dict_whose_keys_move_is_read_in_one_state(target):
                 up, down = ENGINE.diff_table("t", shared, {"zz": "INTEGER"}, "sqlite")
                 assert len(set(up)) == len(up) == len(down)
                 loaded = [statement.split()[5] for statement in up]
-            assert set(loaded) <= set(names) and len(loaded) >= len(names) - 2
+            assert len(loaded) >= len(names) - 2  # at most one key out per mover
 
     beside([moving(shared, names[0::2]), moving(shared, names[1::2])], read)
 
@@ -332,11 +341,11 @@ def test_descriptions_changed_while_diffed_are_each_read_in_one_state(padding):
     rendered = {"A NOT NULL;", "B;"}
 
     def switch(done):
-        for n in range(50 * ROUNDS):
-            if done.is_set():
-                return
+        n = 0
+        while not done.is_set():
             for description in model.values():
                 description.update(states[n % 2])
+            n += 1
 
     def read(i):
         for _ in range(ROUNDS // 3):
@@ -356,17 +365,16 @@ def test_a_keyword_dict_that_another_thread_changes_binds_one_state_of_it():
     states = [{"field": "a", "value": 1}, {"field": "b", "value": 2, "extra": 0}]
     refusals = {
         "StateTracker.set_field() missing 2 required positional arguments: 'field' and 'value'",
-        "StateTracker.set_field() missing 1 required positional argument: 'value'",
         "StateTracker.set_field() got an unexpected keyword argument 'extra'",
     }
     keywords = dict(states[0])
 
-    def switch(done):
-        for n in range(50 * ROUNDS):
-            if done.is_set():
-                return
+    def switch(done):  # clear() and update() are each atomic
+        n = 0
+        while not done.is_set():
             keywords.clear()
             keywords.update(states[n % 2])
+            n += 1
 
     def read(i):
         tracker = StateTracker()
@@ -378,6 +386,48 @@ def test_a_keyword_dict_that_another_thread_changes_binds_one_state_of_it():
             assert tracker.get_current_dict().items() <= {("a", 1), ("b", 2)}
 
     beside([switch], read)
+
+
+@pytest.mark.parametrize(
+    "make, call, other",
+    [
+        (StateTracker, lambda t, s: t.set_field(s, 1), lambda t: t.get_field("a")),
+        (StateTracker, lambda t, s: t.set_initial_state({s: s}), lambda t: t.get_field("a")),
+        (BatchAggregator, lambda a, s: a.add_keys_batch([1, s]), lambda a: a.len()),
+    ],
+)
+def test_a_str_whose_utf8_another_thread_is_making_refuses_no_other_call(make, call, other):
+    """A str makes its UTF-8 on first use, under a lock of its own: a call that meets a fresh
+    non-ASCII str while another thread makes that same UTF-8 must not let a third thread's
+    call into its instance (no Python code runs anywhere)."""
+    for trial in range(3):
+        meet_while_another_makes_utf8(make(), call, other, "é" * 2_000_000 + str(trial))
+
+
+def meet_while_another_makes_utf8(instance, call, other, text):
+    """call(instance, text) while another thread makes text's UTF-8 (it is fresh), and
+    other(instance) on this thread until the call is done."""
+    other(instance)
+    start, done = threading.Barrier(2), threading.Event()
+
+    def encode():
+        start.wait()
+        BatchAggregator().add_key_str(text)
+
+    def first():
+        start.wait()
+        call(instance, text)
+        done.set()
+
+    threads = [threading.Thread(target=encode), threading.Thread(target=first)]
+    for t in threads:
+        t.start()
+    try:
+        while not done.is_set():
+            other(instance)  # a RuntimeError here fails the test
+    finally:
+        for t in threads:
+            join(t)
 
 
 @pytest.mark.skipif(
