@@ -72,8 +72,11 @@ def measure(kind: str, count: int) -> list[float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--count", type=int, default=100_000)
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+    parser.add_argument("--count", type=int, default=100_000, help="trackers per process")
     parser.add_argument("--child", choices=["brackwell", "plain"], help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
