@@ -18,6 +18,11 @@ The native benchmark is also set against its design written the plain way in C++
 Where the module must do work that the direct plain code skips (diff_table reads and checks
 every description and every database entry), the row is also timed against a second
 baseline that does the same reads and checks, and judged against both.
+
+--quick (what CI runs) times few repeats of small inputs, whose figures move from run to
+run: it prints the times and speed-ups but judges nothing, so it has no verdict column and
+no list of rows slower than their bound; only a full run judges. Its exit status is that
+of a full run: 1 only when module and baseline disagree or the module fails.
 """
 
 from __future__ import annotations
@@ -399,39 +404,42 @@ def judge(result: dict, against: str = "baseline_ns") -> tuple[bool, str]:
     return ok, "**under 3×**" + (" (within 10 ns of the floor)" if near_floor else "")
 
 
-def markdown(rows: list[Row], floor: dict) -> str:
-    lines = [
-        "| class | workload | brackwell | plain Python | call floor | speed-up | verdict |",
-        "|---|---|---:|---:|---:|---:|---|",
-    ]
+def markdown(rows: list[Row], floor: dict, quick: bool) -> str:
+    """The tables; a verdict column in a full run only."""
+    verdicts = not quick
+    head = "| class | workload | brackwell | {} | call floor | speed-up |" + (
+        " verdict |" if verdicts else ""
+    )
+    rule = "|---|---|---:|---:|---:|---:|" + ("---|" if verdicts else "")
+    lines = [head.format("plain Python"), rule]
     for row in rows:
         r = row.result
         if r.get("status") != "timed":
-            lines.append(f"| {row.group} | {row.name} | {r.get('status', '')} | | | | |")
+            lines.append(f"| {row.group} | {row.name} | {r.get('status', '')} | | | |"
+                         + (" |" if verdicts else ""))  # fmt: skip
             continue
-        ok, verdict = judge(r)
-        lines.append(
+        line = (
             f"| {row.group} | {row.name} | {fmt_ns(r['module_ns'])} | {fmt_ns(r['baseline_ns'])} "
-            f"| {fmt_ns(r.get('floor_ns'))} | {r['baseline_ns'] / r['module_ns']:.2f}× "
-            f"| {verdict if ok else '**SLOWER** ' + verdict} |"
+            f"| {fmt_ns(r.get('floor_ns'))} | {r['baseline_ns'] / r['module_ns']:.2f}× |"
         )
+        if verdicts:
+            ok, verdict = judge(r)
+            line += f" {verdict if ok else '**SLOWER** ' + verdict} |"
+        lines.append(line)
     second = [row for row in rows if row.result.get("same_reads_ns") is not None]
     if second:
-        lines += [
-            "",
-            "| class | workload | brackwell | plain Python, same reads and checks | call floor "
-            "| speed-up | verdict |",
-            "|---|---|---:|---:|---:|---:|---|",
-        ]
+        lines += ["", head.format("plain Python, same reads and checks"), rule]
         for row in second:
             r = row.result
-            ok, verdict = judge(r, "same_reads_ns")
-            lines.append(
+            line = (
                 f"| {row.group} | {row.name} | {fmt_ns(r['module_ns'])} "
                 f"| {fmt_ns(r['same_reads_ns'])} | {fmt_ns(r.get('floor_ns'))} "
-                f"| {r['same_reads_ns'] / r['module_ns']:.2f}× "
-                f"| {verdict if ok else '**SLOWER** ' + verdict} |"
+                f"| {r['same_reads_ns'] / r['module_ns']:.2f}× |"
             )
+            if verdicts:
+                ok, verdict = judge(r, "same_reads_ns")
+                line += f" {verdict if ok else '**SLOWER** ' + verdict} |"
+            lines.append(line)
     if floor:
         lines += ["", "| call floor | per call |", "|---|---:|"]
         lines += [f"| `{FLOOR_CALLS[name]}` | {fmt_ns(ns)} |" for name, ns in floor.items()]
@@ -558,7 +566,8 @@ def check(row: Row) -> str | None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="few repeats, small counts (CI)")
+    parser.add_argument("--quick", action="store_true",
+                        help="few repeats, small counts, no verdicts (CI)")  # fmt: skip
     parser.add_argument("--json", metavar="PATH", help="write the results as JSON")
     parser.add_argument("--plot", metavar="PATH", help="write a PNG bar chart (matplotlib)")
     parser.add_argument("--only", metavar="TEXT", help="only rows whose name contains TEXT")
@@ -606,16 +615,21 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"  {row.name}: {figures_text(row.result)}")
 
     print()
-    print(markdown(rows, floor))
+    print(markdown(rows, floor, options.quick))
     timed = [row for row in rows if row.result.get("status") == "timed"]
-    slower = [row.name for row in timed if not judge(row.result)[0]]
-    slower += [
-        f"{row.name} (against the same reads)"
-        for row in timed
-        if row.result.get("same_reads_ns") and not judge(row.result, "same_reads_ns")[0]
-    ]
-    if slower:
-        print(f"\nslower than their bound: {', '.join(slower)}")
+    if options.quick:
+        print("\nquick mode judges nothing: with few repeats of small inputs the figures move "
+              "from run to run,\nso there are no verdicts (bounds, 3×, rows slower than their "
+              "bound); run without --quick for them.")  # fmt: skip
+    else:
+        slower = [row.name for row in timed if not judge(row.result)[0]]
+        slower += [
+            f"{row.name} (against the same reads)"
+            for row in timed
+            if row.result.get("same_reads_ns") and not judge(row.result, "same_reads_ns")[0]
+        ]
+        if slower:
+            print(f"\nslower than their bound: {', '.join(slower)}")
     comparison = None
     if floor_module is not None:
         count = 10_000 if options.quick else 1_000_000
@@ -634,7 +648,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"results written to {options.json}")
     if options.plot:
         plot(rows, options.plot, f"brackwell vs plain Python, {info['implementation']} "
-             f"{info['python']} on {info['cpu']} ({info['cores']} cores)")  # fmt: skip
+             f"{info['python']} on {info['cpu']} ({info['cores']} cores)"
+             f"{', quick mode' if options.quick else ''}")  # fmt: skip
 
     for failure in failures:
         print(f"FAILED {failure}", file=sys.stderr)
