@@ -6,9 +6,12 @@ structures, the dialect recognised once per call, the common key types tested in
 before any helper is called. Argument type checks are left out, as a user's own code
 would leave them out.
 
-SchemaDiffEngineSameReads is the one exception: diff_table written to do the reads and
-checks the module must do (every description and every database entry read and its types
-checked), where the direct version skips what it does not need.
+Two classes are written a second way. SchemaDiffEngineSameReads: diff_table written to do
+the reads and checks the module must do (every description and every database entry read
+and its types checked), where the direct version skips what it does not need.
+BatchAggregatorSets: the keys in two sets instead of two dicts, what a user who only needs
+the keys (for an `IN (...)` list) would write; adding is faster, but a set keeps no
+first-seen order, so its get_keys() lists each group in the set's own order.
 """
 
 from __future__ import annotations
@@ -310,6 +313,73 @@ class BatchAggregator:
             else:
                 key = _key_of(key)
                 (ints if type(key) is int else texts)[key] = None
+        return len(ints) + len(texts) - before
+
+    def get_keys(self):
+        return [*self._ints, *self._texts]
+
+    def clear(self):
+        self._ints.clear()
+        self._texts.clear()
+
+    def len(self):
+        return len(self._ints) + len(self._texts)
+
+    def is_empty(self):
+        return not (self._ints or self._texts)
+
+
+class BatchAggregatorSets:
+    """Two sets: int keys and text keys, classified as BatchAggregator does, ints listed
+    first, each group in its set's order."""
+
+    __slots__ = ("_ints", "_texts")
+
+    def __init__(self):
+        self._ints = set()
+        self._texts = set()
+
+    def add_key_int(self, key):
+        keys = self._ints
+        if key in keys:
+            return False
+        keys.add(key)
+        return True
+
+    def add_key_str(self, key):
+        keys = self._texts
+        if key in keys:
+            return False
+        keys.add(key)
+        return True
+
+    def add_key(self, key):
+        kind = type(key)
+        if kind is int and _I64_MIN <= key <= _I64_MAX:
+            keys = self._ints
+        elif kind is str:
+            keys = self._texts
+        else:
+            key = _key_of(key)
+            keys = self._ints if type(key) is int else self._texts
+        if key in keys:
+            return False
+        keys.add(key)
+        return True
+
+    def add_keys_batch(self, keys):
+        ints, texts = self._ints, self._texts
+        before = len(ints) + len(texts)
+        add_int, add_text = ints.add, texts.add
+        for key in keys:
+            kind = type(key)
+            if kind is int and _I64_MIN <= key <= _I64_MAX:
+                add_int(key)
+            elif kind is str:
+                add_text(key)
+            else:
+                key = _key_of(key)
+                (add_int if type(key) is int else add_text)(key)
         return len(ints) + len(texts) - before
 
     def get_keys(self):
