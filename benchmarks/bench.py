@@ -556,9 +556,9 @@ def plot(rows: list[Row], path: str, title: str) -> None:
             handles.append(plt.Line2D([], [], marker=markers[name], color="black",
                                       linestyle="", markersize=4))  # fmt: skip
             labels.append(PLAIN[name].label.removeprefix("plain Python, "))
-    ax.legend(handles, labels, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=4,
+    ax.legend(handles, labels, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=3,
               fontsize=8, frameon=False)  # fmt: skip
-    ax.set_title(title, fontsize=10, pad=12 + 12 * -(-len(labels) // 4))  # above the legend
+    ax.set_title(title, fontsize=10, pad=12 + 12 * -(-len(labels) // 3))  # above the legend
     ax.grid(axis="x", which="both", alpha=0.25)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
