@@ -8,6 +8,7 @@ README) runs in a fresh namespace; its asserts are the test. A block fenced
 that the README and conftest.py name ($BRACKWELL_SDIST, or one built here).
 """
 
+import fnmatch
 import os
 import re
 import subprocess
@@ -124,7 +125,14 @@ def sdist_names(tmp_path):
 
 
 def test_the_sdist_holds_every_path_the_readme_and_conftest_name(tmp_path):
-    top = {entry.name for entry in ROOT.iterdir()}
+    # the repository's own top-level entries: not what .gitignore keeps out (a venv, builds)
+    ignore = ROOT / ".gitignore"
+    ignored = ignore.read_text().split() if ignore.is_file() else []
+    top = {
+        entry.name
+        for entry in ROOT.iterdir()
+        if not any(fnmatch.fnmatch(entry.name, pattern.rstrip("/")) for pattern in ignored)
+    }
     named = {
         match.group(1).rstrip("/")
         for page in (README, ROOT / "tests" / "conftest.py")
