@@ -61,8 +61,8 @@ void check_required(const Params& params, std::span<PyObject* const> slots) {
 
 }  // namespace
 
-Bound bind_any(const Params& params, PyObject* args, PyObject* kwargs) {
-  Bound bound(params);
+void bind_any(Bound& bound, PyObject* args, PyObject* kwargs) {
+  const Params& params = bound.params_;
   const std::size_t total = params.names.size();
   const std::size_t given = args ? std::size_t(PyTuple_Size(args)) : 0;
   if (given > total) {
@@ -76,7 +76,6 @@ Bound bind_any(const Params& params, PyObject* args, PyObject* kwargs) {
                   std::span(bound.keyword_values_.emplace().data(), total));
   }
   if (given < params.required) check_required(params, bound.slots_);
-  return bound;
 }
 
 PyError with_argument_prefix(std::string_view parameter, const PyError& error) {

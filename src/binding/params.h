@@ -38,26 +38,30 @@ class Bound {
 
  private:
   friend Bound bind(const Params&, PyObject*, PyObject*);
-  friend Bound bind_any(const Params&, PyObject*, PyObject*);
+  friend void bind_any(Bound&, PyObject*, PyObject*);
   const Params& params_;
   std::array<PyObject*, kMaxParams> slots_{};
   // Made only for a call with keywords, so that a positional call pays nothing for it.
   std::optional<std::array<Ref, kMaxParams>> keyword_values_;
 };
 
-// Binds a positional tuple and an optional keyword dict. Throws PyError (TypeError)
-// for surplus positionals (checked first), a repeated or unknown keyword (the first
-// offending one, in dict order), then missing required parameters.
-Bound bind_any(const Params& params, PyObject* args, PyObject* kwargs);
+// Binds a positional tuple and an optional keyword dict into the empty `bound`. Throws
+// PyError (TypeError) for surplus positionals (checked first), a repeated or unknown
+// keyword (the first offending one, in dict order), then missing required parameters.
+void bind_any(Bound& bound, PyObject* args, PyObject* kwargs);
 
 // The same, with the usual call (every parameter by position, no keywords) bound inline.
+// One named result on every path, so that it is built in the caller's frame: returning
+// another object on one path makes the compiler copy the slots on all of them, and that
+// copy reads them back wider than they were just written, which stalls the processor.
 inline Bound bind(const Params& params, PyObject* args, PyObject* kwargs) {
-  if (kwargs || !args || std::size_t(PyTuple_Size(args)) != params.names.size()) {
-    return bind_any(params, args, kwargs);
-  }
   Bound bound(params);
-  for (std::size_t i = 0; i < params.names.size(); ++i) {
-    bound.slots_[i] = PyTuple_GetItem(args, Py_ssize_t(i));
+  if (kwargs || !args || std::size_t(PyTuple_Size(args)) != params.names.size()) {
+    bind_any(bound, args, kwargs);
+  } else {
+    for (std::size_t i = 0; i < params.names.size(); ++i) {
+      bound.slots_[i] = PyTuple_GetItem(args, Py_ssize_t(i));
+    }
   }
   return bound;
 }
