@@ -97,10 +97,23 @@ std::uint64_t hash_u64(std::uint64_t value) noexcept {
 std::uint64_t hash_bytes(std::string_view bytes) noexcept {
   const ProcessKey& key = process_key();
   const char* p = bytes.data();
-  std::size_t n = bytes.size();
+  const std::size_t n = bytes.size();
+  const char* const end = p + n;
   std::uint64_t h = key.k0 ^ (std::uint64_t(n) * 0x9e3779b97f4a7c15ull);
-  for (; n >= 8; p += 8, n -= 8) h = fold_multiply(h ^ load64(p), key.k1);
-  if (n > 0) h = fold_multiply(h ^ load_tail(p, n), key.k1);
+  if (n <= 16) {
+    // Most names and keys: at most two words (overlapping below 16 bytes), one product.
+    std::uint64_t low = 0, high = 0;
+    if (n >= 8) {
+      low = load64(p);
+      high = load64(end - 8);
+    } else if (n > 0) {
+      low = load_tail(p, n);
+    }
+    return fold_multiply(fold_multiply(h ^ low, high ^ key.k1), key.k0 ^ key.k1);
+  }
+  // Sixteen bytes a product, then the last sixteen (overlapping the block before).
+  for (; end - p > 16; p += 16) h = fold_multiply(load64(p) ^ key.k0, load64(p + 8) ^ h);
+  h = fold_multiply(load64(end - 16) ^ h, load64(end - 8) ^ key.k1);
   return fold_multiply(h, key.k0 ^ key.k1);
 }
 
