@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "common/seeded_hash.h"
 
@@ -18,6 +19,22 @@ void make_room(Vector& items, std::size_t extra) {
 
 std::uint64_t hash_int(std::int64_t key) noexcept {
   return common::hash_u64(static_cast<std::uint64_t>(key));
+}
+
+std::uint64_t load64(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+// Whether two texts are the same bytes. Most keys are 8 to 16 bytes: two word compares
+// (overlapping below 16) settle them without a call to memcmp.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 8 || n > 16) return a == b;
+  return load64(a.data()) == load64(b.data()) &&
+         load64(a.data() + n - 8) == load64(b.data() + n - 8);
 }
 
 }  // namespace
@@ -80,7 +97,7 @@ void TextKeySet::make_room_for(std::size_t count, std::size_t bytes) {
 bool TextKeySet::insert(std::string_view key, std::uint64_t hash) {
   const std::size_t next = ends_.size();
   const std::size_t position =
-      index_.find_or_add(hash, next, [&](std::size_t position) { return at(position) == key; });
+      index_.find_or_add(hash, next, [&](std::size_t position) { return same_text(at(position), key); });
   if (position != next) return false;
   bytes_.insert(bytes_.end(), key.begin(), key.end());  // room was made
   ends_.push_back(bytes_.size());
@@ -94,7 +111,7 @@ void TextKeySet::reserve(std::size_t extra) {
 bool TextKeySet::add(std::string_view key) {
   const std::uint64_t hash = common::hash_bytes(key);
   // As IntKeySet::add: a key already present is settled by one probe, with no room made.
-  if (index_.find(hash, [&](std::size_t position) { return at(position) == key; }) !=
+  if (index_.find(hash, [&](std::size_t position) { return same_text(at(position), key); }) !=
       common::PositionIndex::kAbsent) {
     return false;
   }
