@@ -107,8 +107,8 @@ void TextKeySet::make_room_for(std::size_t count, std::size_t bytes) {
 
 bool TextKeySet::insert(std::string_view key, std::uint64_t hash) {
   const std::size_t next = ends_.size();
-  const std::size_t position =
-      index_.find_or_add(hash, next, [&](std::size_t position) { return same_text(at(position), key); });
+  const std::size_t position = index_.find_or_add(
+      hash, next, [&](std::size_t position) { return same_text(at(position), key); });
   if (position != next) return false;
   bytes_.insert(bytes_.end(), key.begin(), key.end());  // room was made
   ends_.push_back(bytes_.size());
