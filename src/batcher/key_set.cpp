@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/seeded_hash.h"
+#include "common/word_load.h"
 
 namespace brackwell::batcher {
 namespace {
@@ -21,18 +22,6 @@ std::uint64_t hash_int(std::int64_t key) noexcept {
   return common::hash_u64(static_cast<std::uint64_t>(key));
 }
 
-std::uint64_t load64(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-std::uint32_t load32(const char* p) noexcept {
-  std::uint32_t word;
-  std::memcpy(&word, p, 4);
-  return word;
-}
-
 // Whether two texts are the same bytes. Keys are mostly short: up to 16 bytes, two
 // fixed-size compares (overlapping where the length is not twice their size) settle them
 // without a call to memcmp.
@@ -42,6 +31,7 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   const char* x = a.data();
   const char* y = b.data();
   if (n > 16) return std::memcmp(x, y, n) == 0;
+  using common::load32, common::load64;
   if (n >= 8) return load64(x) == load64(y) && load64(x + n - 8) == load64(y + n - 8);
   if (n >= 4) return load32(x) == load32(y) && load32(x + n - 4) == load32(y + n - 4);
   // Bytes 0, n / 2 and n - 1 cover every byte of 1 to 3.

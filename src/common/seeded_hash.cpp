@@ -1,8 +1,9 @@
 #include "common/seeded_hash.h"
 
 #include <chrono>
-#include <cstring>
 #include <random>
+
+#include "common/word_load.h"
 
 #if !defined(__SIZEOF_INT128__) && defined(_MSC_VER) && defined(_M_X64)
 #include <intrin.h>
@@ -65,21 +66,10 @@ inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
 #endif
 }
 
-inline std::uint64_t load64(const char* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
 // The last 1..7 bytes of a text, packed into one word with fixed-size loads that may
 // overlap (a variable-length copy compiles to a byte loop).
 inline std::uint64_t load_tail(const char* p, std::size_t n) noexcept {
-  if (n >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, p, 4);
-    std::memcpy(&tail, p + n - 4, 4);
-    return (std::uint64_t(tail) << 32) | head;
-  }
+  if (n >= 4) return (std::uint64_t(load32(p + n - 4)) << 32) | load32(p);
   const auto byte = [p](std::size_t i) { return std::uint64_t(static_cast<unsigned char>(p[i])); };
   return byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
 }
